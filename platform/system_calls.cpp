@@ -1,0 +1,9 @@
+#include "platform/system_calls.h"
+
+const SystemCalls REAL_SYSTEM_CALLS = {
+    ::CreateNamedPipeW, ::ConnectNamedPipe, ::PeekNamedPipe, ::DisconnectNamedPipe,
+    ::CreateThread,     ::CreateFileW,      ::ReadFile,      ::WriteFile,
+    ::CloseHandle,      ::HeapAlloc,        ::HeapFree,
+};
+
+SystemCalls systemCalls = REAL_SYSTEM_CALLS;

@@ -1,0 +1,23 @@
+// Every Win32 call that can fail in the server goes through this table, so that a test can
+// make any one of them fail with any error code. It defaults to the real calls.
+#pragma once
+#include <windows.h>
+
+struct SystemCalls {
+    decltype(&::CreateNamedPipeW) CreateNamedPipeW;
+    decltype(&::ConnectNamedPipe) ConnectNamedPipe;
+    decltype(&::PeekNamedPipe) PeekNamedPipe;
+    decltype(&::DisconnectNamedPipe) DisconnectNamedPipe;
+    decltype(&::CreateThread) CreateThread;
+    decltype(&::CreateFileW) CreateFileW;
+    decltype(&::ReadFile) ReadFile;
+    decltype(&::WriteFile) WriteFile;
+    decltype(&::CloseHandle) CloseHandle;
+    decltype(&::HeapAlloc) HeapAlloc;
+    decltype(&::HeapFree) HeapFree;
+};
+
+extern SystemCalls systemCalls;
+
+// The real calls, for a test to restore the table or to wrap them.
+extern const SystemCalls REAL_SYSTEM_CALLS;

@@ -1,0 +1,51 @@
+// A printer: opens the pipe and writes each file named on the command line to it as one job.
+//   printer.exe PIPE FILE...
+// Exit code 0 when every job was written whole.
+#include <windows.h>
+
+#include <cstdio>
+
+int wmain(int argumentCount, wchar_t** arguments)
+{
+    if (argumentCount < 3) {
+        fwprintf(stderr, L"usage: printer PIPE FILE...\n");
+        return 2;
+    }
+    for (int index = 2; index < argumentCount; ++index) {
+        HANDLE input = CreateFileW(arguments[index], GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+        if (input == INVALID_HANDLE_VALUE) {
+            fwprintf(stderr, L"printer: cannot open %ls, GLE=%lu\n", arguments[index], GetLastError());
+            return 1;
+        }
+        HANDLE pipe = INVALID_HANDLE_VALUE;
+        for (int attempt = 0; attempt < 100 && pipe == INVALID_HANDLE_VALUE; ++attempt) {
+            pipe = CreateFileW(arguments[1], GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY) {
+                WaitNamedPipeW(arguments[1], 1000);
+            } else if (pipe == INVALID_HANDLE_VALUE) {
+                break;
+            }
+        }
+        if (pipe == INVALID_HANDLE_VALUE) {
+            fwprintf(stderr, L"printer: cannot open %ls, GLE=%lu\n", arguments[1], GetLastError());
+            return 1;
+        }
+        static char chunk[65536];
+        DWORD bytesRead = 0, bytesWritten = 0;
+        bool whole = true;
+        while (ReadFile(input, chunk, sizeof chunk, &bytesRead, nullptr) && bytesRead > 0) {
+            if (!WriteFile(pipe, chunk, bytesRead, &bytesWritten, nullptr) || bytesWritten != bytesRead) {
+                whole = false;
+                break;
+            }
+        }
+        CloseHandle(input);
+        CloseHandle(pipe);
+        if (!whole) {
+            fwprintf(stderr, L"printer: job %ls cut short, GLE=%lu\n", arguments[index], GetLastError());
+            return 1;
+        }
+    }
+    return 0;
+}
