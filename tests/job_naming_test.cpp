@@ -1,0 +1,131 @@
+#include "capture/job_naming.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cwchar>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::wstring Formatted(const std::wstring& outputTemplate, int32_t jobNumber)
+{
+    wchar_t path[OUTPUT_NAME_CAPACITY];
+    if (!FormatOutputName(outputTemplate.c_str(), jobNumber, path)) return L"<refused>";
+    return path;
+}
+
+// What the C runtime's own formatter makes of the same template and number, refused where
+// that does not fit a path.
+std::wstring RuntimeFormatted(const std::wstring& outputTemplate, int32_t jobNumber)
+{
+    wchar_t path[1024];
+    int length = swprintf(path, 1024, outputTemplate.c_str(), static_cast<long>(jobNumber));
+    if (length < 0) return L"<runtime failed>";
+    return length < OUTPUT_NAME_CAPACITY ? path : L"<refused>";
+}
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+TEST(OutputName, DefaultTemplateNumbersWithAtLeastFourDigits)
+{
+    const wchar_t* defaultTemplate = L"D:\\Qelmar\\Temp\\Out%04ld.ps";
+    EXPECT_EQ(Formatted(defaultTemplate, 1), L"D:\\Qelmar\\Temp\\Out0001.ps");
+    EXPECT_EQ(Formatted(defaultTemplate, 42), L"D:\\Qelmar\\Temp\\Out0042.ps");
+    EXPECT_EQ(Formatted(defaultTemplate, 9999), L"D:\\Qelmar\\Temp\\Out9999.ps");
+    EXPECT_EQ(Formatted(defaultTemplate, 10000), L"D:\\Qelmar\\Temp\\Out10000.ps");
+}
+
+TEST(OutputName, MatchesTheRuntimeFormatterForEveryAcceptedFlagWidthAndPrecision)
+{
+    const wchar_t* templates[] = {
+        L"Out%ld.ps", L"%04ld",  L"%-8ld|",  L"%+ld",     L"% ld",    L"%+ ld",  L"% +ld",
+        L"%#ld",      L"%.6ld",  L"%.0ld",   L"%.ld",     L"%08.3ld", L"%-08ld", L"%0-8ld",
+        L"%+08ld",    L"% 08ld", L"%12.5ld", L"%-+12.5ld", L"%00004ld", L"100%% %ld %%",
+        L"no conversion", L"%%ld", L"a%%%ld%%b", L"%259ld", L"%.259ld",
+    };
+    const int32_t jobNumbers[] = {0, 1, 7, 42, 9999, 10000, 123456789, -1, -42, INT32_MAX, INT32_MIN};
+    for (const wchar_t* outputTemplate : templates) {
+        ASSERT_EQ(CheckOutputTemplate(outputTemplate), nullptr) << Narrow(outputTemplate);
+        for (int32_t jobNumber : jobNumbers) {
+            EXPECT_EQ(Formatted(outputTemplate, jobNumber), RuntimeFormatted(outputTemplate, jobNumber))
+                << Narrow(outputTemplate) << " with " << jobNumber;
+        }
+    }
+}
+
+TEST(OutputName, RefusesTemplatesThatCouldReadOrWriteWhatWasNeverPassed)
+{
+    const std::wstring exactlyFits(259 - 1, L'x');  // with job 1's single digit: 259
+    struct Case {
+        std::wstring outputTemplate;
+        const wchar_t* reason;
+    } cases[] = {
+        {L"Out%s.ps", L"only %% and one %ld conversion are allowed"},
+        {L"Out%n.ps", L"only %% and one %ld conversion are allowed"},
+        {L"Out%*ld.ps", L"only %% and one %ld conversion are allowed"},
+        {L"Out%.*ld.ps", L"only %% and one %ld conversion are allowed"},
+        {L"Out%d.ps", L"only %% and one %ld conversion are allowed"},
+        {L"Out%lld.ps", L"only %% and one %ld conversion are allowed"},
+        {L"Out%lu.ps", L"only %% and one %ld conversion are allowed"},
+        {L"Out%ls.ps", L"only %% and one %ld conversion are allowed"},
+        {L"Out%l", L"only %% and one %ld conversion are allowed"},
+        {L"Out%", L"only %% and one %ld conversion are allowed"},
+        {L"Out%04", L"only %% and one %ld conversion are allowed"},
+        {L"%ld%ld", L"only one %ld conversion is allowed"},
+        {L"%ld-%s", L"only %% and one %ld conversion are allowed"},
+        {L"%04ld_%-2ld", L"only one %ld conversion is allowed"},
+        {L"%260ld", L"its width or precision cannot fit a path"},
+        {L"%.260ld", L"its width or precision cannot fit a path"},
+        {L"%99999999999999999999ld", L"its width or precision cannot fit a path"},
+        {exactlyFits + L"x%ld", L"the path of job 1 is longer than 259 characters"},
+        {L"x%259ld", L"the path of job 1 is longer than 259 characters"},
+        {std::wstring(300, L'y'), L"the path of job 1 is longer than 259 characters"},
+    };
+    for (const Case& refused : cases) {
+        const wchar_t* reason = CheckOutputTemplate(refused.outputTemplate.c_str());
+        ASSERT_NE(reason, nullptr) << Narrow(refused.outputTemplate);
+        EXPECT_STREQ(reason, refused.reason) << Narrow(refused.outputTemplate);
+        EXPECT_EQ(Formatted(refused.outputTemplate, 1), L"<refused>");
+    }
+    EXPECT_EQ(CheckOutputTemplate((exactlyFits + L"%ld").c_str()), nullptr);
+    EXPECT_EQ(CheckOutputTemplate(L""), nullptr);
+}
+
+TEST(OutputName, ALaterNumberThatNoLongerFitsGivesNoPath)
+{
+    const std::wstring outputTemplate = std::wstring(255, L'x') + L"%ld";
+    EXPECT_EQ(CheckOutputTemplate(outputTemplate.c_str()), nullptr);
+    EXPECT_EQ(Formatted(outputTemplate, 9999).size(), 259u);
+    wchar_t path[OUTPUT_NAME_CAPACITY];
+    std::fill(std::begin(path), std::end(path), L'?');
+    EXPECT_FALSE(FormatOutputName(outputTemplate.c_str(), 10000, path));
+    EXPECT_EQ(path[0], L'\0');
+}
+
+TEST(JobNumber, ThreadsTakingNumbersAtOnceNeverShareOne)
+{
+    const int threadCount = 8, numbersEach = 5000;
+    std::vector<std::vector<int32_t>> taken(threadCount);
+    std::vector<std::thread> threads;
+    for (auto& numbers : taken) {
+        threads.emplace_back([&numbers] {
+            for (int index = 0; index < numbersEach; ++index) numbers.push_back(NextJobNumber());
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    std::vector<int32_t> all;
+    for (const auto& numbers : taken) {
+        EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()));
+        all.insert(all.end(), numbers.begin(), numbers.end());
+    }
+    std::sort(all.begin(), all.end());
+    ASSERT_EQ(all.size(), static_cast<size_t>(threadCount * numbersEach));
+    for (size_t index = 1; index < all.size(); ++index) EXPECT_EQ(all[index], all[index - 1] + 1);
+    EXPECT_EQ(NextJobNumber(), all.back() + 1);
+}
+
+}  // namespace

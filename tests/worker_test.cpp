@@ -1,0 +1,299 @@
+// The capture worker on a real pipe instance and real files, with single system calls made
+// to fail through the system-call table. Each case pins the messages, what was released and
+// in which order, the worker's result and the job numbers used.
+#include "capture/capture_worker.h"
+#include "capture/job_naming.h"
+#include "captured_output.h"
+#include "platform/system_calls.h"
+#include "server/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+HANDLE jobPipe, jobFile = INVALID_HANDLE_VALUE;
+void* jobBuffer;
+std::vector<std::string> releases;
+int reads, fileCreations;
+
+std::string NameOf(HANDLE handle) { return handle == jobPipe ? "pipe" : handle == jobFile ? "file" : "other"; }
+
+BOOL WINAPI RecordingDisconnect(HANDLE handle)
+{
+    releases.push_back("DisconnectNamedPipe(" + NameOf(handle) + ")");
+    return REAL_SYSTEM_CALLS.DisconnectNamedPipe(handle);
+}
+BOOL WINAPI RecordingClose(HANDLE handle)
+{
+    releases.push_back("CloseHandle(" + NameOf(handle) + ")");
+    return REAL_SYSTEM_CALLS.CloseHandle(handle);
+}
+LPVOID WINAPI RecordingAlloc(HANDLE heap, DWORD flags, SIZE_T size)
+{
+    return jobBuffer = REAL_SYSTEM_CALLS.HeapAlloc(heap, flags, size);
+}
+BOOL WINAPI RecordingFree(HANDLE heap, DWORD flags, LPVOID memory)
+{
+    releases.push_back(memory == jobBuffer ? "HeapFree(buffer)" : "HeapFree(other)");
+    return REAL_SYSTEM_CALLS.HeapFree(heap, flags, memory);
+}
+HANDLE WINAPI RecordingCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                  DWORD disposition, DWORD attributes, HANDLE templateFile)
+{
+    ++fileCreations;
+    return jobFile = REAL_SYSTEM_CALLS.CreateFileW(path, access, share, security, disposition, attributes,
+                                                   templateFile);
+}
+BOOL WINAPI CountingRead(HANDLE file, LPVOID buffer, DWORD size, LPDWORD bytesRead, LPOVERLAPPED overlapped)
+{
+    ++reads;
+    return REAL_SYSTEM_CALLS.ReadFile(file, buffer, size, bytesRead, overlapped);
+}
+
+// The failures forced, one per case.
+LPVOID WINAPI NullAlloc(HANDLE, DWORD, SIZE_T)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+template <DWORD ERROR_CODE>
+HANDLE WINAPI FailingCreateFile(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
+{
+    ++fileCreations;
+    SetLastError(ERROR_CODE);
+    return INVALID_HANDLE_VALUE;
+}
+BOOL WINAPI ReadFailsAfterFirstChunk(HANDLE file, LPVOID buffer, DWORD size, LPDWORD bytesRead,
+                                     LPOVERLAPPED overlapped)
+{
+    if (reads == 0) return CountingRead(file, buffer, size, bytesRead, overlapped);
+    ++reads;
+    SetLastError(ERROR_OPERATION_ABORTED);
+    return FALSE;
+}
+BOOL WINAPI FirstReadGetsNothing(HANDLE file, LPVOID buffer, DWORD size, LPDWORD bytesRead, LPOVERLAPPED overlapped)
+{
+    if (reads > 0) return CountingRead(file, buffer, size, bytesRead, overlapped);
+    ++reads;
+    *bytesRead = 0;
+    SetLastError(ERROR_INVALID_HANDLE);  // a stale code that must not be reported
+    return TRUE;
+}
+BOOL WINAPI WriteFails(HANDLE, LPCVOID, DWORD, LPDWORD bytesWritten, LPOVERLAPPED)
+{
+    *bytesWritten = 0;
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+BOOL WINAPI WriteShort(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD bytesWritten, LPOVERLAPPED overlapped)
+{
+    BOOL written = REAL_SYSTEM_CALLS.WriteFile(file, buffer, size / 2, bytesWritten, overlapped);
+    SetLastError(ERROR_DISK_FULL);
+    return written;
+}
+
+const std::string SENT(1000, 'j');
+const char* const CREATED = "InstanceThread created, writing to file {path}.\n";
+const char* const RECEIVED = "Received 1000 bytes.\n";
+const char* const DISCONNECTED = "Kestrum thread: printer disconnected.\n";
+const char* const EXIT = "Kestrum thread exit.\n";
+const std::vector<std::string> RELEASED_ALL = {"DisconnectNamedPipe(pipe)", "CloseHandle(pipe)",
+                                               "CloseHandle(file)", "HeapFree(buffer)"};
+const std::vector<std::string> RELEASED_BEFORE_FILE = {"DisconnectNamedPipe(pipe)", "CloseHandle(pipe)",
+                                                       "HeapFree(buffer)"};
+const std::vector<std::string> RELEASED_PIPE_ONLY = {"DisconnectNamedPipe(pipe)", "CloseHandle(pipe)"};
+
+struct WorkerCase {
+    const char* name;
+    void (*force)(SystemCalls&);
+    std::vector<std::string> messages;
+    std::vector<std::string> released;
+    DWORD result;
+    bool numberUsed;
+    int bytesInFile;  // -1: no file
+    int readsExpected;
+};
+
+const WorkerCase CASES[] = {
+    {"whole job", [](SystemCalls&) {}, {CREATED, RECEIVED, DISCONNECTED, EXIT}, RELEASED_ALL, 1, true, 1000, 2},
+    {"heap returns null", [](SystemCalls& calls) { calls.HeapAlloc = NullAlloc; },
+     {"\nERROR - Pipe Server Failure:\n",
+      "   Kestrum thread got an unexpected NULL heap allocation. Thread exits\n"},
+     RELEASED_PIPE_ONLY, DWORD(-1), false, -1, 0},
+    {"missing folder", [](SystemCalls& calls) { calls.CreateFileW = FailingCreateFile<ERROR_PATH_NOT_FOUND>; },
+     {CREATED, "InstanceThread: File creation error, GLE=3.  Thread exits\n"}, RELEASED_BEFORE_FILE, DWORD(-1),
+     true, -1, 0},
+    {"file held by another", [](SystemCalls& calls) { calls.CreateFileW = FailingCreateFile<ERROR_SHARING_VIOLATION>; },
+     {CREATED, "InstanceThread: File creation error, GLE=32.  Thread exits\n"}, RELEASED_BEFORE_FILE, DWORD(-1),
+     true, -1, 0},
+    {"read fails other than broken pipe", [](SystemCalls& calls) { calls.ReadFile = ReadFailsAfterFirstChunk; },
+     {CREATED, RECEIVED, "Kestrum thread ReadFile failed, GLE=995.\n", EXIT}, RELEASED_ALL, 1, true, 1000, 2},
+    {"read succeeds with nothing", [](SystemCalls& calls) { calls.ReadFile = FirstReadGetsNothing; },
+     {CREATED, RECEIVED, DISCONNECTED, EXIT}, RELEASED_ALL, 1, true, 1000, 3},
+    {"write fails", [](SystemCalls& calls) { calls.WriteFile = WriteFails; },
+     {CREATED, "Kestrum thread WriteFile failed, GLE=112.\n", EXIT}, RELEASED_ALL, 1, true, 0, 1},
+    {"write is short", [](SystemCalls& calls) { calls.WriteFile = WriteShort; },
+     {CREATED, "Kestrum thread WriteFile failed, GLE=112.\n", EXIT}, RELEASED_ALL, 1, true, 500, 1},
+};
+
+void PrintTo(const WorkerCase& workerCase, std::ostream* stream) { *stream << workerCase.name; }
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+class CaptureWorker : public testing::TestWithParam<WorkerCase> {
+protected:
+    void SetUp() override
+    {
+        wchar_t temp[MAX_PATH], unique[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        GetTempFileNameW(temp, L"kw", 0, unique);  // reserves a name no other run uses
+        folder_ = std::wstring(unique) + L".d";
+        ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
+        outputTemplate_ = folder_ + L"\\Job%ld.ps";
+        captureSettings.outputTemplate = outputTemplate_.c_str();
+
+        std::wstring pipeName = L"\\\\.\\pipe\\kestrum-worker-" + std::wstring(unique + wcslen(temp));
+        jobPipe = CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_INBOUND, 0, 1, 16384, 16384, 0, nullptr);
+        ASSERT_NE(jobPipe, INVALID_HANDLE_VALUE);
+        client_ = CreateFileW(pipeName.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(client_, INVALID_HANDLE_VALUE);
+        ASSERT_FALSE(ConnectNamedPipe(jobPipe, nullptr));
+        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PIPE_CONNECTED));
+
+        jobFile = INVALID_HANDLE_VALUE;
+        jobBuffer = nullptr;
+        releases.clear();
+        reads = fileCreations = 0;
+        systemCalls = REAL_SYSTEM_CALLS;
+        systemCalls.DisconnectNamedPipe = RecordingDisconnect;
+        systemCalls.CloseHandle = RecordingClose;
+        systemCalls.HeapAlloc = RecordingAlloc;
+        systemCalls.HeapFree = RecordingFree;
+        systemCalls.CreateFileW = RecordingCreateFile;
+        systemCalls.ReadFile = CountingRead;
+    }
+    void TearDown() override
+    {
+        systemCalls = REAL_SYSTEM_CALLS;
+        if (client_ != INVALID_HANDLE_VALUE) CloseHandle(client_);
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((folder_ + L"\\*.ps").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            do DeleteFileW((folder_ + L"\\" + found.cFileName).c_str());
+            while (FindNextFileW(search, &found));
+            FindClose(search);
+        }
+        RemoveDirectoryW(folder_.c_str());
+        DeleteFileW(folder_.substr(0, folder_.size() - 2).c_str());
+    }
+
+    // The printer sends its job and goes; the worker then serves the instance.
+    DWORD SendJobAndServe(const std::string& job)
+    {
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(client_, job.data(), static_cast<DWORD>(job.size()), &written, nullptr));
+        CloseHandle(client_);
+        client_ = INVALID_HANDLE_VALUE;
+        return InstanceThread(jobPipe);
+    }
+
+    std::wstring JobPath(int32_t jobNumber) const { return folder_ + L"\\Job" + std::to_wstring(jobNumber) + L".ps"; }
+
+    std::wstring folder_, outputTemplate_;
+    HANDLE client_ = INVALID_HANDLE_VALUE;
+    CapturedOutput output_;
+};
+
+TEST_P(CaptureWorker, ReportsReleasesAndNumbersAsEachEndRequires)
+{
+    const WorkerCase& expected = GetParam();
+    expected.force(systemCalls);
+    int32_t before = NextJobNumber();
+    std::wstring path = JobPath(before + 1);
+
+    DWORD result = SendJobAndServe(SENT);
+
+    std::string messages;
+    for (std::string message : expected.messages) {
+        size_t at = message.find("{path}");
+        if (at != std::string::npos) message.replace(at, 6, Narrow(path));
+        messages += message;
+    }
+    EXPECT_EQ(output_.Text(), messages);
+    EXPECT_EQ(releases, expected.released);
+    EXPECT_EQ(result, expected.result);
+    EXPECT_EQ(NextJobNumber(), before + (expected.numberUsed ? 2 : 1));
+    EXPECT_EQ(reads, expected.readsExpected);
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    bool exists = GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes);
+    EXPECT_EQ(exists, expected.bytesInFile >= 0);
+    if (exists) {
+        EXPECT_EQ(attributes.nFileSizeLow, static_cast<DWORD>(expected.bytesInFile));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, CaptureWorker, testing::ValuesIn(CASES), [](const auto& info) {
+    std::string name;
+    for (const char* c = info.param.name; *c; ++c) name += isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+    return name;
+});
+
+TEST_F(CaptureWorker, ANumberWhosePathNoLongerFitsEndsAsAFileThatCannotBeCreated)
+{
+    int32_t next = NextJobNumber() + 1;
+    size_t digits = std::to_string(next).size();
+    // Job 1 fits the template's path; this job's number makes it 260 characters.
+    outputTemplate_ = std::wstring(OUTPUT_NAME_CAPACITY - digits, L'x') + L"%ld";
+    captureSettings.outputTemplate = outputTemplate_.c_str();
+
+    DWORD result = SendJobAndServe(SENT);
+
+    EXPECT_EQ(output_.Text(), "InstanceThread: File creation error, GLE=206.  Thread exits\n");
+    EXPECT_EQ(releases, RELEASED_BEFORE_FILE);
+    EXPECT_EQ(result, DWORD(-1));
+    EXPECT_EQ(fileCreations, 0);
+    EXPECT_EQ(reads, 0);
+    EXPECT_EQ(NextJobNumber(), next + 1);
+}
+
+TEST_F(CaptureWorker, AJobOfManyChunksLandsWholeInItsFile)
+{
+    std::string job(5 * TRANSFER_CHUNK + 123, '\0');
+    for (size_t index = 0; index < job.size(); ++index) job[index] = static_cast<char>(index * 7 + index / 251);
+    int32_t jobNumber = NextJobNumber() + 1;
+    HANDLE client = client_;
+    client_ = INVALID_HANDLE_VALUE;
+    // The pipe holds 16 KiB: the printer writes from its own thread while the worker reads.
+    std::thread printer([client, &job] {
+        DWORD written = 0;
+        WriteFile(client, job.data(), static_cast<DWORD>(job.size()), &written, nullptr);
+        CloseHandle(client);
+    });
+
+    EXPECT_EQ(InstanceThread(jobPipe), 1u);
+    printer.join();
+
+    std::string text = output_.Text();
+    size_t received = 0, position = 0;
+    while ((position = text.find("Received ", position)) != std::string::npos) {
+        size_t chunk = std::stoul(text.substr(position + 9));
+        EXPECT_LE(chunk, TRANSFER_CHUNK);
+        received += chunk;
+        ++position;
+    }
+    EXPECT_EQ(received, job.size());
+    HANDLE file = CreateFileW(JobPath(jobNumber).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    std::string landed(job.size() + 1, '\0');
+    DWORD bytesRead = 0;
+    ReadFile(file, &landed[0], static_cast<DWORD>(landed.size()), &bytesRead, nullptr);
+    CloseHandle(file);
+    landed.resize(bytesRead);
+    EXPECT_TRUE(landed == job);
+}
+
+}  // namespace
