@@ -58,7 +58,9 @@ void PrintWideMessage(const wchar_t* format, ...)
     va_start(arguments, format);
     int length = vswprintf(shortText, SHORT_MESSAGE, format, arguments);
     va_end(arguments);
-    if (length >= 0) {
+    // A text that does not fit gives -1 on Microsoft's runtime and the length it needs on
+    // MinGW's, which then leaves the buffer cut short.
+    if (length >= 0 && length < SHORT_MESSAGE) {
         WriteWide(shortText, length);
         return;
     }
@@ -70,6 +72,6 @@ void PrintWideMessage(const wchar_t* format, ...)
     va_start(arguments, format);
     length = vswprintf(longText, longCapacity, format, arguments);
     va_end(arguments);
-    if (length >= 0) WriteWide(longText, length);
+    if (length >= 0 && length < longCapacity) WriteWide(longText, length);
     HeapFree(GetProcessHeap(), 0, longText);
 }

@@ -1,0 +1,891 @@
+// Black-box tests: the real kestrum.exe, started as a child process with its output captured,
+// served by real named-pipe printers. Each test has its own pipe and output folder.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const DWORD EXIT_REFUSED = 0xFFFFFFFF;  // the server's exit code -1
+const DWORD START_TIMEOUT_MS = 30000;
+const DWORD JOB_TIMEOUT_MS = 60000;
+
+const char CONNECTED[] = "Printer connected, creating a processing thread.\n";
+const char DISCONNECTED[] = "Kestrum thread: printer disconnected.\n";
+const char THREAD_EXIT[] = "Kestrum thread exit.\n";
+
+std::string Utf8(const std::wstring& text)
+{
+    if (text.empty()) return std::string();
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                   0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size,
+                        nullptr, nullptr);
+    return bytes;
+}
+
+std::string Awaiting(const std::wstring& pipe)
+{
+    return "\nKestrum: Awaiting next printer connection on " + Utf8(pipe) + "\n";
+}
+
+std::string Created(const std::wstring& path)
+{
+    return "InstanceThread created, writing to file " + Utf8(path) + ".\n";
+}
+
+std::string CreationError(DWORD code)
+{
+    return "InstanceThread: File creation error, GLE=" + std::to_string(code) + ".  Thread exits\n";
+}
+
+std::string Received(size_t count) { return "Received " + std::to_string(count) + " bytes.\n"; }
+
+std::wstring JobPath(const std::wstring& folder, int jobNumber)
+{
+    wchar_t name[32];
+    swprintf(name, 32, L"\\Out%04d.ps", jobNumber);
+    return folder + name;
+}
+
+int Count(const std::string& text, const std::string& needle)
+{
+    int count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Splits the log into its messages. The awaiting message is the one that starts with a line
+// break; every message ends with one. Joined again, the messages are the log.
+std::vector<std::string> Messages(const std::string& log)
+{
+    std::vector<std::string> messages;
+    size_t start = 0;
+    while (start < log.size()) {
+        size_t end = log.find('\n', log[start] == '\n' ? start + 1 : start);
+        end = end == std::string::npos ? log.size() : end + 1;
+        messages.push_back(log.substr(start, end - start));
+        start = end;
+    }
+    return messages;
+}
+
+// The messages other than the awaiting ones, in order.
+std::vector<std::string> WithoutAwaiting(const std::string& log, const std::wstring& pipe)
+{
+    std::vector<std::string> rest;
+    for (const std::string& message : Messages(log)) {
+        if (message != Awaiting(pipe)) rest.push_back(message);
+    }
+    return rest;
+}
+
+// The messages a worker prints for a job it captured whole, read as the given chunks.
+std::vector<std::string> CapturedJob(const std::wstring& path, const std::vector<size_t>& chunks)
+{
+    std::vector<std::string> messages = {CONNECTED, Created(path)};
+    for (size_t chunk : chunks) messages.push_back(Received(chunk));
+    messages.push_back(DISCONNECTED);
+    messages.push_back(THREAD_EXIT);
+    return messages;
+}
+
+std::wstring ExeFolder()
+{
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, length);
+    return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
+std::wstring Quoted(const std::wstring& argument)
+{
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t character : argument) {
+        if (character == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(character == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted += character;
+    }
+    quoted.append(2 * backslashes, L'\\');
+    return quoted + L"\"";
+}
+
+bool FileExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The file's bytes, or "<missing>" when it cannot be opened.
+std::string ReadBytes(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "<missing>";
+    std::string bytes;
+    char chunk[65536];
+    DWORD count = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &count, nullptr) && count > 0) bytes.append(chunk, count);
+    CloseHandle(file);
+    return bytes;
+}
+
+void WriteBytes(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << "GLE=" << GetLastError();
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    ASSERT_EQ(written, bytes.size());
+}
+
+std::vector<std::wstring> FileNames(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void RemoveTree(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring path = folder + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(path);
+            } else {
+                DeleteFileW(path.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+std::string RandomBytes(size_t size, uint32_t seed)
+{
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(generator() & 0xFF);
+    return bytes;
+}
+
+// Opens the pipe as a printer does, waiting while the server is busy or between instances.
+HANDLE OpenPrinter(const std::wstring& pipe)
+{
+    ULONGLONG deadline = GetTickCount64() + START_TIMEOUT_MS;
+    for (;;) {
+        HANDLE handle = CreateFileW(pipe.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) return handle;
+        DWORD error = GetLastError();
+        if (GetTickCount64() > deadline) return INVALID_HANDLE_VALUE;
+        if (error == ERROR_PIPE_BUSY) {
+            WaitNamedPipeW(pipe.c_str(), 1000);
+        } else if (error == ERROR_FILE_NOT_FOUND) {
+            Sleep(5);
+        } else {
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+}
+
+// Sends one job: opens the pipe, writes the bytes, closes. False when the pipe never opened;
+// a write the server refuses (it may stop reading) is not a failure here.
+bool SendJob(const std::wstring& pipe, const std::string& bytes)
+{
+    HANDLE handle = OpenPrinter(pipe);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const size_t piece = 65536;
+    for (size_t at = 0; at < bytes.size(); at += piece) {
+        DWORD size = static_cast<DWORD>(std::min(piece, bytes.size() - at));
+        DWORD written = 0;
+        if (!WriteFile(handle, bytes.data() + at, size, &written, nullptr)) break;
+    }
+    CloseHandle(handle);
+    return true;
+}
+
+// A running kestrum.exe whose standard output is collected as it comes.
+class Server {
+public:
+    ~Server() { Stop(); }
+
+    void Start(const std::vector<std::wstring>& arguments)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            log_.clear();
+        }
+        std::wstring exe = ExeFolder() + L"\\kestrum.exe";
+        std::wstring commandLine = Quoted(exe);
+        for (const std::wstring& argument : arguments) commandLine += L" " + Quoted(argument);
+
+        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+        HANDLE outputWrite = nullptr;
+        ASSERT_TRUE(CreatePipe(&output_, &outputWrite, &inherit, 0));
+        SetHandleInformation(output_, HANDLE_FLAG_INHERIT, 0);
+        HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 &inherit, OPEN_EXISTING, 0, nullptr);
+
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = nul;
+        startup.hStdOutput = outputWrite;
+        startup.hStdError = nul;
+        PROCESS_INFORMATION process = {};
+        BOOL started = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
+                                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+        DWORD error = GetLastError();
+        CloseHandle(outputWrite);
+        CloseHandle(nul);
+        ASSERT_TRUE(started) << "cannot start " << Utf8(exe) << ", GLE=" << error;
+        CloseHandle(process.hThread);
+        process_ = process.hProcess;
+        reader_ = std::thread([this] {
+            char chunk[4096];
+            DWORD count = 0;
+            while (ReadFile(output_, chunk, sizeof chunk, &count, nullptr) && count > 0) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                log_.append(chunk, count);
+            }
+        });
+    }
+
+    std::string Log()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return log_;
+    }
+
+    // Waits until the log satisfies the condition; false on timeout.
+    bool WaitFor(const std::function<bool(const std::string&)>& condition, DWORD timeoutMs = JOB_TIMEOUT_MS)
+    {
+        ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        for (;;) {
+            if (condition(Log())) return true;
+            if (GetTickCount64() > deadline) return false;
+            Sleep(10);
+        }
+    }
+
+    bool WaitForCount(const std::string& message, int count, DWORD timeoutMs = JOB_TIMEOUT_MS)
+    {
+        return WaitFor([&](const std::string& log) { return Count(log, message) >= count; }, timeoutMs);
+    }
+
+    // The exit code once the server ended by itself; STILL_ACTIVE if it did not in time.
+    DWORD WaitForExit(DWORD timeoutMs = START_TIMEOUT_MS)
+    {
+        if (WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0) return STILL_ACTIVE;
+        DWORD code = STILL_ACTIVE;
+        GetExitCodeProcess(process_, &code);
+        if (reader_.joinable()) reader_.join();
+        return code;
+    }
+
+    bool Running() const { return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
+
+    void Stop()
+    {
+        if (process_ != nullptr) {
+            TerminateProcess(process_, 1);
+            WaitForSingleObject(process_, INFINITE);
+            CloseHandle(process_);
+            process_ = nullptr;
+        }
+        if (reader_.joinable()) reader_.join();
+        if (output_ != nullptr) {
+            CloseHandle(output_);
+            output_ = nullptr;
+        }
+    }
+
+private:
+    HANDLE process_ = nullptr;
+    HANDLE output_ = nullptr;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::string log_;
+};
+
+class KestrumTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        static std::atomic<int> serial{0};
+        std::wstring tag = std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++serial);
+        pipe_ = L"\\\\.\\pipe\\kestrum-e2e-" + tag;
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        folder_ = std::wstring(temp) + L"kestrum-e2e-" + tag;
+        ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr)) << "GLE=" << GetLastError();
+    }
+
+    void TearDown() override
+    {
+        server_.Stop();
+        RemoveTree(folder_);
+    }
+
+    // Serves the test's pipe into its folder as Out0001.ps, Out0002.ps, ...
+    void StartServer() { StartServer(folder_ + L"\\Out%04ld.ps"); }
+
+    void StartServer(const std::wstring& outputTemplate)
+    {
+        server_.Start({pipe_, outputTemplate});
+        ASSERT_TRUE(server_.WaitForCount(Awaiting(pipe_), 1, START_TIMEOUT_MS)) << server_.Log();
+    }
+
+    // Sends the job and waits until the server is through with it and awaits the next.
+    void ServeJob(const std::string& bytes, int jobNumber, const std::string& lastMessage = THREAD_EXIT)
+    {
+        int ended = Count(server_.Log(), lastMessage);
+        ASSERT_TRUE(SendJob(pipe_, bytes)) << "GLE=" << GetLastError();
+        ASSERT_TRUE(server_.WaitForCount(lastMessage, ended + 1)) << server_.Log();
+        ASSERT_TRUE(server_.WaitForCount(Awaiting(pipe_), jobNumber + 1)) << server_.Log();
+    }
+
+    // Waits for the jobs' last messages and awaiting messages, then checks that each file in
+    // the folder holds exactly one job's bytes, numbered 1..N, and that the log accounts for
+    // every byte and nothing went wrong.
+    void ExpectEveryJobCaptured(const std::vector<std::string>& jobs)
+    {
+        int count = static_cast<int>(jobs.size());
+        ASSERT_TRUE(server_.WaitForCount(THREAD_EXIT, count)) << server_.Log();
+        ASSERT_TRUE(server_.WaitForCount(Awaiting(pipe_), count + 1)) << server_.Log();
+
+        std::vector<std::wstring> expectedNames;
+        for (int job = 1; job <= count; ++job) {
+            expectedNames.push_back(JobPath(L"", job).substr(1));
+        }
+        ASSERT_EQ(FileNames(folder_), expectedNames);
+
+        std::map<std::string, int> unclaimed;
+        for (const std::string& job : jobs) ++unclaimed[job];
+        for (int job = 1; job <= count; ++job) {
+            auto match = unclaimed.find(ReadBytes(JobPath(folder_, job)));
+            ASSERT_TRUE(match != unclaimed.end() && match->second > 0)
+                << "Out" << job << " holds no job sent, or a job twice";
+            --match->second;
+        }
+
+        size_t sent = 0;
+        for (const std::string& job : jobs) sent += job.size();
+        size_t received = 0;
+        std::map<std::string, int> tally;
+        std::vector<std::string> created;
+        for (const std::string& message : Messages(server_.Log())) {
+            unsigned long chunk = 0;
+            if (sscanf(message.c_str(), "Received %lu bytes.\n", &chunk) == 1 &&
+                message == Received(chunk)) {
+                EXPECT_GE(chunk, 1u);
+                EXPECT_LE(chunk, 32768u);
+                received += chunk;
+            } else if (message.compare(0, 40, "InstanceThread created, writing to file ") == 0) {
+                created.push_back(message);
+            } else {
+                ++tally[message];
+            }
+        }
+        EXPECT_EQ(received, sent);
+        std::vector<std::string> expectedCreated;
+        for (int job = 1; job <= count; ++job) expectedCreated.push_back(Created(JobPath(folder_, job)));
+        std::sort(created.begin(), created.end());
+        EXPECT_EQ(created, expectedCreated);
+        std::map<std::string, int> expectedTally = {{Awaiting(pipe_), count + 1},
+                                                    {CONNECTED, count},
+                                                    {DISCONNECTED, count},
+                                                    {THREAD_EXIT, count}};
+        EXPECT_EQ(tally, expectedTally);
+    }
+
+    std::wstring pipe_;
+    std::wstring folder_;
+    Server server_;
+};
+
+// --- One job, captured whole -------------------------------------------------------------
+
+struct JobCase {
+    const char* name;
+    std::string bytes;
+    std::vector<size_t> chunks;  // expected reads; empty means any split up to 32768 bytes each
+};
+
+void PrintTo(const JobCase& job, std::ostream* out) { *out << job.name; }
+
+class CaptureTest : public KestrumTest, public ::testing::WithParamInterface<JobCase> {};
+
+TEST_P(CaptureTest, WritesTheJobToItsFileAndReportsEachStep)
+{
+    const JobCase& job = GetParam();
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    ASSERT_NO_FATAL_FAILURE(ServeJob(job.bytes, 1));
+
+    std::string log = server_.Log();
+    ASSERT_EQ(log.compare(0, Awaiting(pipe_).size(), Awaiting(pipe_)), 0) << log;
+    std::vector<std::string> messages = Messages(log);
+    ASSERT_GE(messages.size(), 3u) << log;
+    EXPECT_EQ(messages[1], CONNECTED);
+    EXPECT_EQ(Count(log, Awaiting(pipe_)), 2) << log;
+
+    std::vector<size_t> chunks = job.chunks;
+    if (chunks.empty() && !job.bytes.empty()) {
+        size_t total = 0;
+        for (const std::string& message : WithoutAwaiting(log, pipe_)) {
+            unsigned long chunk = 0;
+            if (sscanf(message.c_str(), "Received %lu bytes.\n", &chunk) != 1) continue;
+            EXPECT_GE(chunk, 1u);
+            EXPECT_LE(chunk, 32768u);
+            chunks.push_back(chunk);
+            total += chunk;
+        }
+        EXPECT_EQ(total, job.bytes.size());
+    }
+    EXPECT_EQ(WithoutAwaiting(log, pipe_), CapturedJob(JobPath(folder_, 1), chunks));
+
+    EXPECT_EQ(FileNames(folder_), std::vector<std::wstring>{L"Out0001.ps"});
+    std::string captured = ReadBytes(JobPath(folder_, 1));
+    EXPECT_EQ(captured.size(), job.bytes.size());
+    EXPECT_TRUE(captured == job.bytes) << "the file's bytes differ from the job's";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Jobs, CaptureTest,
+    ::testing::Values(
+        JobCase{"FewBytes", std::string("%!PS\r\n\0\xff\n", 9), {9}},
+        JobCase{"Empty", std::string(), {}},
+        JobCase{"OneFullChunk", RandomBytes(32768, 1), {}},
+        JobCase{"OneByteOverAChunk", RandomBytes(32769, 2), {}},
+        JobCase{"ManyChunks", RandomBytes(300 * 1024 + 17, 3), {}}),
+    [](const ::testing::TestParamInfo<JobCase>& info) { return std::string(info.param.name); });
+
+TEST_F(KestrumTest, NumbersSuccessiveJobsFromOne)
+{
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    std::vector<std::string> jobs = {"first job\n", "second\r\n", RandomBytes(40000, 4)};
+    for (size_t index = 0; index < jobs.size(); ++index) {
+        ASSERT_NO_FATAL_FAILURE(ServeJob(jobs[index], static_cast<int>(index) + 1));
+    }
+    ASSERT_NO_FATAL_FAILURE(ExpectEveryJobCaptured(jobs));
+    for (size_t index = 0; index < jobs.size(); ++index) {
+        EXPECT_TRUE(ReadBytes(JobPath(folder_, static_cast<int>(index) + 1)) == jobs[index]) << index;
+    }
+}
+
+TEST_F(KestrumTest, ServesAPrinterInAnotherProcess)
+{
+    std::vector<std::string> jobs = {RandomBytes(70000, 5), "%!PS\nshowpage\n"};
+    std::vector<std::wstring> inputs;
+    std::wstring commandLine = Quoted(ExeFolder() + L"\\printer.exe") + L" " + Quoted(pipe_);
+    for (size_t index = 0; index < jobs.size(); ++index) {
+        inputs.push_back(folder_ + L"\\input" + std::to_wstring(index) + L".bin");
+        ASSERT_NO_FATAL_FAILURE(WriteBytes(inputs.back(), jobs[index]));
+        commandLine += L" " + Quoted(inputs.back());
+    }
+    std::wstring jobFolder = folder_ + L"\\jobs";
+    ASSERT_TRUE(CreateDirectoryW(jobFolder.c_str(), nullptr));
+    server_.Start({pipe_, jobFolder + L"\\Out%04ld.ps"});
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION printer = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                               nullptr, nullptr, &startup, &printer))
+        << "GLE=" << GetLastError();
+    CloseHandle(printer.hThread);
+    ASSERT_EQ(WaitForSingleObject(printer.hProcess, JOB_TIMEOUT_MS), WAIT_OBJECT_0);
+    DWORD printerExit = 1;
+    GetExitCodeProcess(printer.hProcess, &printerExit);
+    CloseHandle(printer.hProcess);
+    EXPECT_EQ(printerExit, 0u);
+
+    ASSERT_TRUE(server_.WaitForCount(THREAD_EXIT, 2)) << server_.Log();
+    EXPECT_EQ(FileNames(jobFolder), (std::vector<std::wstring>{L"Out0001.ps", L"Out0002.ps"}));
+    EXPECT_TRUE(ReadBytes(JobPath(jobFolder, 1)) == jobs[0]);
+    EXPECT_EQ(ReadBytes(JobPath(jobFolder, 2)), jobs[1]);
+}
+
+// --- Default settings ----------------------------------------------------------------------
+
+class DefaultsTest : public KestrumTest,
+                     public ::testing::WithParamInterface<std::vector<std::wstring>> {};
+
+TEST_P(DefaultsTest, ServesTheDefaultPipeIntoTheDefaultFolder)
+{
+    const std::wstring defaultPipe = L"\\\\.\\pipe\\kestrum";
+    const std::wstring defaultFolder = L"D:\\Qelmar\\Temp";
+    const std::wstring firstJob = defaultFolder + L"\\Out0001.ps";
+    CreateDirectoryW(L"D:\\Qelmar", nullptr);
+    CreateDirectoryW(defaultFolder.c_str(), nullptr);
+    DeleteFileW(firstJob.c_str());
+    ASSERT_FALSE(FileExists(firstJob));
+
+    server_.Start(GetParam());
+    ASSERT_TRUE(server_.WaitForCount(Awaiting(defaultPipe), 1, START_TIMEOUT_MS)) << server_.Log();
+    EXPECT_EQ(Messages(server_.Log())[0], Awaiting(defaultPipe));
+
+    const std::string job = "%!PS\ndefault settings\n";
+    ASSERT_TRUE(SendJob(defaultPipe, job));
+    ASSERT_TRUE(server_.WaitForCount(THREAD_EXIT, 1)) << server_.Log();
+    EXPECT_EQ(WithoutAwaiting(server_.Log(), defaultPipe), CapturedJob(firstJob, {job.size()}));
+    EXPECT_EQ(ReadBytes(firstJob), job);
+    server_.Stop();
+    DeleteFileW(firstJob.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ArgumentCounts, DefaultsTest,
+    ::testing::Values(std::vector<std::wstring>{},
+                      std::vector<std::wstring>{L"\\\\.\\pipe\\kestrum-e2e-unused"},
+                      std::vector<std::wstring>{L"\\\\.\\pipe\\kestrum-e2e-unused",
+                                                L"C:\\unused\\Out%ld.ps", L"extra"}),
+    [](const ::testing::TestParamInfo<std::vector<std::wstring>>& info) {
+        return std::to_string(info.param.size()) + "Arguments";
+    });
+
+// --- Pipe names the system refuses ---------------------------------------------------------
+
+// Starts a server that is to refuse its settings and exit at once; its whole log must be
+// `expected`.
+void ExpectRefused(Server& server, const std::vector<std::wstring>& arguments, const std::string& expected)
+{
+    server.Start(arguments);
+    EXPECT_EQ(server.WaitForExit(), EXIT_REFUSED);
+    EXPECT_EQ(server.Log(), expected);
+    server.Stop();
+}
+
+std::string PipeRefused(const std::wstring& pipe, DWORD error)
+{
+    return Awaiting(pipe) + "CreateNamedPipe failed, GLE=" + std::to_string(error) + ".\n";
+}
+
+TEST_F(KestrumTest, ExitsWhenThePipeCannotBeCreated)
+{
+    // The codes are those Wine gives.
+    const struct {
+        std::wstring pipe;
+        DWORD error;
+    } cases[] = {
+        {L"\\\\.\\notapipe\\x", ERROR_PATH_NOT_FOUND},
+        {L"C:\\x", ERROR_INVALID_NAME},
+    };
+    for (const auto& refused : cases) {
+        SCOPED_TRACE(Utf8(refused.pipe));
+        ExpectRefused(server_, {refused.pipe, folder_ + L"\\Out%04ld.ps"},
+                      PipeRefused(refused.pipe, refused.error));
+    }
+    EXPECT_EQ(FileNames(folder_), std::vector<std::wstring>{});
+}
+
+// --- Files that cannot be created ------------------------------------------------------------
+
+struct CreationCase {
+    const char* name;
+    DWORD error;
+    std::wstring subfolder;  // where the jobs go, under the test's folder
+    bool makeSubfolder;      // the folder exists from the start
+    bool holdFirstJob;       // the test holds the first job's file open, unshared
+};
+
+void PrintTo(const CreationCase& creation, std::ostream* out) { *out << creation.name; }
+
+class CreationErrorTest : public KestrumTest, public ::testing::WithParamInterface<CreationCase> {};
+
+TEST_P(CreationErrorTest, SkipsTheJobAndUsesItsNumber)
+{
+    const CreationCase& creation = GetParam();
+    std::wstring jobFolder = folder_ + L"\\" + creation.subfolder;
+    if (creation.makeSubfolder) {
+        ASSERT_TRUE(CreateDirectoryW(jobFolder.c_str(), nullptr));
+    }
+    const std::string held = "held by another program";
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    if (creation.holdFirstJob) {
+        holder = CreateFileW(JobPath(jobFolder, 1).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             0, nullptr);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        WriteFile(holder, held.data(), static_cast<DWORD>(held.size()), &written, nullptr);
+    }
+    ASSERT_NO_FATAL_FAILURE(StartServer(jobFolder + L"\\Out%04ld.ps"));
+
+    ASSERT_NO_FATAL_FAILURE(ServeJob("lost job\n", 1, CreationError(creation.error)));
+
+    if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+    if (!creation.makeSubfolder) {
+        ASSERT_TRUE(CreateDirectoryW(jobFolder.c_str(), nullptr));
+    }
+    const std::string job = "%!PS\nsecond job\n";
+    ASSERT_NO_FATAL_FAILURE(ServeJob(job, 2));
+
+    std::vector<std::string> expected = {CONNECTED, Created(JobPath(jobFolder, 1)),
+                                         CreationError(creation.error)};
+    for (const std::string& message : CapturedJob(JobPath(jobFolder, 2), {job.size()})) {
+        expected.push_back(message);
+    }
+    EXPECT_EQ(WithoutAwaiting(server_.Log(), pipe_), expected);
+    EXPECT_EQ(ReadBytes(JobPath(jobFolder, 2)), job);
+    EXPECT_EQ(ReadBytes(JobPath(jobFolder, 1)), creation.holdFirstJob ? held : "<missing>");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, CreationErrorTest,
+    ::testing::Values(CreationCase{"MissingFolder", 3, L"missing", false, false},
+                      CreationCase{"FileHeldUnshared", 32, L"held", true, true}),
+    [](const ::testing::TestParamInfo<CreationCase>& info) { return std::string(info.param.name); });
+
+TEST_F(KestrumTest, ReportsAFailedWriteAndKeepsServing)
+{
+    ASSERT_NO_FATAL_FAILURE(StartServer(L"Z:\\dev\\full"));
+    const std::string failed = "Kestrum thread WriteFile failed, GLE=112.\n";
+    ASSERT_NO_FATAL_FAILURE(ServeJob(RandomBytes(40000, 6), 1));
+    ASSERT_NO_FATAL_FAILURE(ServeJob("%!PS\nsmall\n", 2));
+
+    std::vector<std::string> oneJob = {CONNECTED, Created(L"Z:\\dev\\full"), failed, THREAD_EXIT};
+    std::vector<std::string> expected = oneJob;
+    expected.insert(expected.end(), oneJob.begin(), oneJob.end());
+    EXPECT_EQ(WithoutAwaiting(server_.Log(), pipe_), expected);
+    EXPECT_TRUE(server_.Running());
+}
+
+// --- Many printers ---------------------------------------------------------------------------
+
+// Starts every printer at once; each sends its jobs one after the other.
+void RunPrinters(const std::wstring& pipe, const std::vector<std::vector<std::string>>& jobsByPrinter)
+{
+    std::atomic<int> ready{0};
+    std::atomic<int> unsent{0};
+    std::vector<std::thread> printers;
+    for (const std::vector<std::string>& jobs : jobsByPrinter) {
+        printers.emplace_back([&, jobs] {
+            ++ready;
+            while (ready < static_cast<int>(jobsByPrinter.size())) Sleep(0);
+            for (const std::string& job : jobs) {
+                if (!SendJob(pipe, job)) ++unsent;
+            }
+        });
+    }
+    for (std::thread& printer : printers) printer.join();
+    EXPECT_EQ(unsent.load(), 0);
+}
+
+TEST_F(KestrumTest, CapturesLargeJobsFromPrintersAtOnce)
+{
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    std::vector<std::vector<std::string>> jobsByPrinter;
+    std::vector<std::string> jobs;
+    for (uint32_t printer = 0; printer < 8; ++printer) {
+        jobs.push_back(RandomBytes(200 * 1024 + printer * 1000, 100 + printer));
+        jobsByPrinter.push_back({jobs.back()});
+    }
+    RunPrinters(pipe_, jobsByPrinter);
+    ExpectEveryJobCaptured(jobs);
+}
+
+TEST_F(KestrumTest, LosesNoJobOfABurst)
+{
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    std::vector<std::vector<std::string>> jobsByPrinter(8);
+    std::vector<std::string> jobs;
+    for (int printer = 0; printer < 8; ++printer) {
+        for (int index = 0; index < 50; ++index) {
+            std::string job = "%!PS printer " + std::to_string(printer) + " job " + std::to_string(index) + "\n";
+            job.append(static_cast<size_t>((printer * 50 + index) * 7 % 200), static_cast<char>('a' + index % 26));
+            jobsByPrinter[printer].push_back(job);
+            jobs.push_back(job);
+        }
+    }
+    RunPrinters(pipe_, jobsByPrinter);
+    ExpectEveryJobCaptured(jobs);
+}
+
+// --- Output templates ------------------------------------------------------------------------
+
+// Creates a subfolder of base whose path is exactly `length` characters.
+std::wstring PaddedFolder(const std::wstring& base, size_t length)
+{
+    std::wstring folder = base + L"\\" + std::wstring(length - base.size() - 1, L'p');
+    CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+const char ONLY_LD[] = "only %% and one %ld conversion are allowed";
+const char ONE_LD[] = "only one %ld conversion is allowed";
+const char TOO_WIDE[] = "its width or precision cannot fit a path";
+const char TOO_LONG[] = "the path of job 1 is longer than 259 characters";
+
+std::string TemplateRefused(const std::wstring& outputTemplate, const char* reason)
+{
+    return "Invalid output template " + Utf8(outputTemplate) + ": " + reason + ".\n";
+}
+
+TEST_F(KestrumTest, RefusesBadTemplatesBeforeServing)
+{
+    const struct {
+        std::wstring tail;  // after the test's folder and a backslash
+        const char* reason;
+    } cases[] = {
+        {L"Out%s.ps", ONLY_LD},
+        {L"Out%n.ps", ONLY_LD},
+        {L"Out%*ld.ps", ONLY_LD},
+        {L"Out%d.ps", ONLY_LD},
+        {L"Out%lld.ps", ONLY_LD},
+        {L"Out%lu.ps", ONLY_LD},
+        {L"Out%", ONLY_LD},
+        {L"Out%ld-%d.ps", ONLY_LD},
+        {L"Out%ld%ld.ps", ONE_LD},
+        {L"Out%04ld-%-3ld.ps", ONE_LD},
+        {L"Out%300ld.ps", TOO_WIDE},
+        {L"Out%260ld.ps", TOO_WIDE},
+        {L"Out%.260ld.ps", TOO_WIDE},
+        {L"Out%99999999999999999999ld.ps", TOO_WIDE},
+        {L"Out%250ld.ps", TOO_LONG},
+        // Job 1's path is the padded folder and "\\Out1.ps": 260 characters.
+        {PaddedFolder(folder_, 260 - 8).substr(folder_.size() + 1) + L"\\Out%ld.ps", TOO_LONG},
+    };
+    for (const auto& refused : cases) {
+        std::wstring outputTemplate = folder_ + L"\\" + refused.tail;
+        SCOPED_TRACE(Utf8(outputTemplate));
+        ExpectRefused(server_, {pipe_, outputTemplate}, TemplateRefused(outputTemplate, refused.reason));
+    }
+    EXPECT_EQ(FileNames(folder_).size(), 1u) << "only the padded folder";
+}
+
+// Messages longer than the server's short message buffer.
+TEST_F(KestrumTest, PrintsLongNamesWhole)
+{
+    std::wstring longPipe = L"\\\\.\\pipe\\" + std::wstring(600, L'n');
+    std::wstring longTemplate = folder_ + L"\\" + std::wstring(600, L't') + L"%ld";
+    std::wstring longBadTemplate = folder_ + L"\\" + std::wstring(600, L't') + L"%s";
+    {
+        SCOPED_TRACE("600-character pipe name");
+        ExpectRefused(server_, {longPipe, folder_ + L"\\Out%04ld.ps"},
+                      PipeRefused(longPipe, ERROR_FILENAME_EXCED_RANGE));
+    }
+    {
+        SCOPED_TRACE("600-character template");
+        ExpectRefused(server_, {pipe_, longTemplate}, TemplateRefused(longTemplate, TOO_LONG));
+    }
+    {
+        SCOPED_TRACE("600-character template with %s");
+        ExpectRefused(server_, {pipe_, longBadTemplate}, TemplateRefused(longBadTemplate, ONLY_LD));
+    }
+}
+
+TEST_F(KestrumTest, ServesATemplateWhoseFirstPathIs259Characters)
+{
+    std::wstring jobFolder = PaddedFolder(folder_, 259 - 8);
+    std::wstring firstPath = jobFolder + L"\\Out1.ps";
+    ASSERT_EQ(firstPath.size(), 259u);
+    ASSERT_NO_FATAL_FAILURE(StartServer(jobFolder + L"\\Out%ld.ps"));
+    const std::string job = "%!PS\nat the limit\n";
+    ASSERT_NO_FATAL_FAILURE(ServeJob(job, 1));
+    EXPECT_EQ(WithoutAwaiting(server_.Log(), pipe_), CapturedJob(firstPath, {job.size()}));
+    EXPECT_EQ(ReadBytes(firstPath), job);
+}
+
+TEST_F(KestrumTest, NamesTheFirstJobAsPrintfWould)
+{
+    const struct {
+        std::wstring tail;  // after a folder of its own and a backslash
+        std::wstring firstFile;
+    } cases[] = {
+        {L"Out%ld.ps", L"Out1.ps"},
+        {L"capture.ps", L"capture.ps"},
+        {L"100%%-%03ld.ps", L"100%-001.ps"},
+        {L"Out%-4ld.ps", L"Out1   .ps"},
+        {L"Out%+.3ld.ps", L"Out+001.ps"},
+        {L"Out% ld.ps", L"Out 1.ps"},
+        {L"Out%#5ld.ps", L"Out    1.ps"},
+        {L"Out%08.3ld.ps", L"Out     001.ps"},
+    };
+    const std::string job = "%!PS\nnamed\n";
+    int row = 0;
+    for (const auto& naming : cases) {
+        std::wstring jobFolder = folder_ + L"\\" + std::to_wstring(++row);
+        ASSERT_TRUE(CreateDirectoryW(jobFolder.c_str(), nullptr));
+        std::wstring outputTemplate = jobFolder + L"\\" + naming.tail;
+        SCOPED_TRACE(Utf8(outputTemplate));
+        ASSERT_NO_FATAL_FAILURE(StartServer(outputTemplate));
+        ASSERT_NO_FATAL_FAILURE(ServeJob(job, 1));
+        std::wstring path = jobFolder + L"\\" + naming.firstFile;
+        EXPECT_EQ(WithoutAwaiting(server_.Log(), pipe_), CapturedJob(path, {job.size()}));
+        EXPECT_EQ(FileNames(jobFolder), std::vector<std::wstring>{naming.firstFile});
+        EXPECT_EQ(ReadBytes(path), job);
+        server_.Stop();
+    }
+}
+
+TEST_F(KestrumTest, RefusesAJobWhoseNumberNoLongerFitsThePath)
+{
+    // Jobs 1 to 9 take 259 characters, job 10 would take 260.
+    std::wstring jobFolder = PaddedFolder(folder_, 259 - 8);
+    ASSERT_NO_FATAL_FAILURE(StartServer(jobFolder + L"\\Out%ld.ps"));
+    for (int job = 1; job <= 10; ++job) {
+        const std::string& last = job < 10 ? std::string(THREAD_EXIT) : CreationError(ERROR_FILENAME_EXCED_RANGE);
+        ASSERT_NO_FATAL_FAILURE(ServeJob("job " + std::to_string(job) + "\n", job, last));
+    }
+    std::vector<std::string> messages = WithoutAwaiting(server_.Log(), pipe_);
+    std::vector<std::string> lastJob(messages.end() - 2, messages.end());
+    EXPECT_EQ(lastJob, (std::vector<std::string>{CONNECTED, CreationError(ERROR_FILENAME_EXCED_RANGE)}));
+    EXPECT_EQ(FileNames(jobFolder).size(), 9u);
+}
+
+// --- Names outside the code page -------------------------------------------------------------
+
+TEST_F(KestrumTest, KeepsNamesOutsideTheCodePageWhole)
+{
+    const std::wstring cjk = L"\u6253\u5370";
+    pipe_ = L"\\\\.\\pipe\\kestrum-e2e-" + cjk + L"-" + std::to_wstring(GetCurrentProcessId());
+    std::wstring jobFolder = folder_ + L"\\" + cjk;
+    ASSERT_TRUE(CreateDirectoryW(jobFolder.c_str(), nullptr));
+    ASSERT_NO_FATAL_FAILURE(StartServer(jobFolder + L"\\Out%ld.ps"));
+    const std::string job = "%!PS\n\xe6\x89\x93\xe5\x8d\xb0\n";
+    ASSERT_NO_FATAL_FAILURE(ServeJob(job, 1));
+
+    std::wstring path = jobFolder + L"\\Out1.ps";
+    std::string log = server_.Log();
+    EXPECT_EQ(log.compare(0, Awaiting(pipe_).size(), Awaiting(pipe_)), 0) << log;
+    EXPECT_NE(Awaiting(pipe_).find("kestrum-e2e-\xe6\x89\x93\xe5\x8d\xb0-"), std::string::npos);
+    EXPECT_EQ(WithoutAwaiting(log, pipe_), CapturedJob(path, {job.size()}));
+    EXPECT_EQ(FileNames(jobFolder), std::vector<std::wstring>{L"Out1.ps"});
+    EXPECT_EQ(ReadBytes(path), job);
+}
+
+}  // namespace
