@@ -38,8 +38,8 @@ DWORD WINAPI InstanceThread(LPVOID pipeInstance)
     DWORD error = ERROR_FILENAME_EXCED_RANGE;
     if (FormatOutputName(captureSettings.outputTemplate, jobNumber, path)) {
         PrintWideMessage(L"InstanceThread created, writing to file %ls.\n", path);
-        file = systemCalls.CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+        file = systemCalls.CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                       nullptr);
         error = GetLastError();
     }
     if (file == INVALID_HANDLE_VALUE) {

@@ -31,6 +31,12 @@ struct PathWriter {
 
 bool IsDigit(wchar_t character) { return character >= L'0' && character <= L'9'; }
 
+bool IsFlag(wchar_t character)
+{
+    return character == L'-' || character == L'+' || character == L' ' || character == L'#' ||
+           character == L'0';
+}
+
 // Reads a width or precision; values above a path's length are clamped one past it.
 int ReadCount(const wchar_t*& cursor)
 {
@@ -45,19 +51,19 @@ int ReadCount(const wchar_t*& cursor)
 void PutNumber(PathWriter& writer, long value, const wchar_t* flags, int width, int precision)
 {
     bool leftAlign = false, plusSign = false, spaceSign = false, zeroPad = false;
-    for (;; ++flags) {
-        if (*flags == L'-') leftAlign = true;
-        else if (*flags == L'+') plusSign = true;
-        else if (*flags == L' ') spaceSign = true;
-        else if (*flags == L'0') zeroPad = true;
-        else if (*flags != L'#') break;
+    for (; IsFlag(*flags); ++flags) {
+        leftAlign |= *flags == L'-';
+        plusSign |= *flags == L'+';
+        spaceSign |= *flags == L' ';
+        zeroPad |= *flags == L'0';
     }
     wchar_t sign = value < 0 ? L'-' : plusSign ? L'+' : spaceSign ? L' ' : 0;
-    unsigned long magnitude = value < 0 ? 0ul - static_cast<unsigned long>(value)
-                                        : static_cast<unsigned long>(value);
+    unsigned long magnitude =
+        value < 0 ? 0ul - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
     wchar_t digits[24];
     int digitCount = 0;
-    for (; magnitude != 0; magnitude /= 10) digits[digitCount++] = static_cast<wchar_t>(L'0' + magnitude % 10);
+    for (; magnitude != 0; magnitude /= 10)
+        digits[digitCount++] = static_cast<wchar_t>(L'0' + magnitude % 10);
     if (precision < 0 && digitCount == 0) digits[digitCount++] = L'0';
 
     int zeros = precision > digitCount ? precision - digitCount : 0;
@@ -89,10 +95,7 @@ const wchar_t* ExpandTemplate(const wchar_t* outputTemplate, long jobNumber, Pat
             continue;
         }
         const wchar_t* flags = cursor;
-        while (*cursor == L'-' || *cursor == L'+' || *cursor == L' ' || *cursor == L'#' ||
-               *cursor == L'0') {
-            ++cursor;
-        }
+        while (IsFlag(*cursor)) ++cursor;
         int width = ReadCount(cursor);
         int precision = -1;
         if (*cursor == L'.') {

@@ -66,8 +66,7 @@ void PrintWideMessage(const wchar_t* format, ...)
     }
     // Only a long pipe name or template gets here; the command line bounds both.
     const int longCapacity = 3 * 32768;
-    wchar_t* longText = static_cast<wchar_t*>(
-        HeapAlloc(GetProcessHeap(), 0, longCapacity * sizeof(wchar_t)));
+    wchar_t* longText = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, longCapacity * sizeof(wchar_t)));
     if (longText == nullptr) return;
     va_start(arguments, format);
     length = vswprintf(longText, longCapacity, format, arguments);

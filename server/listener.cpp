@@ -17,8 +17,7 @@ bool WaitForPrinter(HANDLE pipe)
     // wait fail with ERROR_NO_DATA, yet its bytes are still in the pipe for ReadFile.
     DWORD bytesWaiting = 0;
     return error == ERROR_NO_DATA &&
-           systemCalls.PeekNamedPipe(pipe, nullptr, 0, nullptr, &bytesWaiting, nullptr) &&
-           bytesWaiting > 0;
+           systemCalls.PeekNamedPipe(pipe, nullptr, 0, nullptr, &bytesWaiting, nullptr) && bytesWaiting > 0;
 }
 
 }  // namespace
@@ -29,11 +28,10 @@ int ListenLoop()
     // share the printers and overwrite its files.
     DWORD firstInstance = FILE_FLAG_FIRST_PIPE_INSTANCE;
     for (;;) {
-        PrintWideMessage(L"\nKestrum: Awaiting next printer connection on %ls\n",
-                         captureSettings.pipeName);
+        PrintWideMessage(L"\nKestrum: Awaiting next printer connection on %ls\n", captureSettings.pipeName);
         HANDLE pipe = systemCalls.CreateNamedPipeW(
-            captureSettings.pipeName, PIPE_ACCESS_INBOUND | firstInstance, 0,
-            PIPE_UNLIMITED_INSTANCES, PIPE_BUFFER_SIZE, PIPE_BUFFER_SIZE, 0, nullptr);
+            captureSettings.pipeName, PIPE_ACCESS_INBOUND | firstInstance, 0, PIPE_UNLIMITED_INSTANCES,
+            PIPE_BUFFER_SIZE, PIPE_BUFFER_SIZE, 0, nullptr);
         if (pipe == INVALID_HANDLE_VALUE) {
             DWORD error = GetLastError();
             PrintWideMessage(L"CreateNamedPipe failed, GLE=%d.\n", static_cast<int>(error));

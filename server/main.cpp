@@ -9,8 +9,7 @@ int wmain(int argumentCount, wchar_t** arguments)
     // The template reaches a formatter: refuse it before any printer is accepted.
     const wchar_t* reason = CheckOutputTemplate(captureSettings.outputTemplate);
     if (reason != nullptr) {
-        PrintWideMessage(L"Invalid output template %ls: %ls.\n", captureSettings.outputTemplate,
-                         reason);
+        PrintWideMessage(L"Invalid output template %ls: %ls.\n", captureSettings.outputTemplate, reason);
         return -1;
     }
     return ListenLoop();

@@ -40,8 +40,10 @@ int wmain(int argumentCount, wchar_t** arguments)
             continue;
         }
         DWORD error = GetLastError();
-        if ((error != ERROR_PIPE_BUSY && error != ERROR_FILE_NOT_FOUND) || GetTickCount() - started > 600000) {
-            printf("connected %u of %d printers, then GLE=%lu\n", static_cast<unsigned>(printers.size()), count, error);
+        if ((error != ERROR_PIPE_BUSY && error != ERROR_FILE_NOT_FOUND) ||
+            GetTickCount() - started > 600000) {
+            printf("connected %u of %d printers, then GLE=%lu\n", static_cast<unsigned>(printers.size()),
+                   count, error);
             return 1;
         }
         WaitNamedPipeW(pipeName, 100);

@@ -30,11 +30,11 @@ const char THREAD_EXIT[] = "Kestrum thread exit.\n";
 std::string Utf8(const std::wstring& text)
 {
     if (text.empty()) return std::string();
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                   0, nullptr, nullptr);
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                   nullptr, nullptr);
     std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size,
-                        nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr,
+                        nullptr);
     return bytes;
 }
 
@@ -139,8 +139,8 @@ bool FileExists(const std::wstring& path)
 // The file's bytes, or "<missing>" when it cannot be opened.
 std::string ReadBytes(const std::wstring& path)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return "<missing>";
     std::string bytes;
     char chunk[65536];
@@ -267,8 +267,8 @@ public:
         startup.hStdOutput = outputWrite;
         startup.hStdError = nul;
         PROCESS_INFORMATION process = {};
-        BOOL started = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
-                                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+        BOOL started = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                      nullptr, nullptr, &startup, &process);
         DWORD error = GetLastError();
         CloseHandle(outputWrite);
         CloseHandle(nul);
@@ -410,8 +410,7 @@ protected:
         std::vector<std::string> created;
         for (const std::string& message : Messages(server_.Log())) {
             unsigned long chunk = 0;
-            if (sscanf(message.c_str(), "Received %lu bytes.\n", &chunk) == 1 &&
-                message == Received(chunk)) {
+            if (sscanf(message.c_str(), "Received %lu bytes.\n", &chunk) == 1 && message == Received(chunk)) {
                 EXPECT_GE(chunk, 1u);
                 EXPECT_LE(chunk, 32768u);
                 received += chunk;
@@ -426,10 +425,8 @@ protected:
         for (int job = 1; job <= count; ++job) expectedCreated.push_back(Created(JobPath(folder_, job)));
         std::sort(created.begin(), created.end());
         EXPECT_EQ(created, expectedCreated);
-        std::map<std::string, int> expectedTally = {{Awaiting(pipe_), count + 1},
-                                                    {CONNECTED, count},
-                                                    {DISCONNECTED, count},
-                                                    {THREAD_EXIT, count}};
+        std::map<std::string, int> expectedTally = {
+            {Awaiting(pipe_), count + 1}, {CONNECTED, count}, {DISCONNECTED, count}, {THREAD_EXIT, count}};
         EXPECT_EQ(tally, expectedTally);
     }
 
@@ -484,15 +481,15 @@ TEST_P(CaptureTest, WritesTheJobToItsFileAndReportsEachStep)
     EXPECT_TRUE(captured == job.bytes) << "the file's bytes differ from the job's";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Jobs, CaptureTest,
-    ::testing::Values(
-        JobCase{"FewBytes", std::string("%!PS\r\n\0\xff\n", 9), {9}},
-        JobCase{"Empty", std::string(), {}},
-        JobCase{"OneFullChunk", RandomBytes(32768, 1), {}},
-        JobCase{"OneByteOverAChunk", RandomBytes(32769, 2), {}},
-        JobCase{"ManyChunks", RandomBytes(300 * 1024 + 17, 3), {}}),
-    [](const ::testing::TestParamInfo<JobCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Jobs, CaptureTest,
+                         ::testing::Values(JobCase{"FewBytes", std::string("%!PS\r\n\0\xff\n", 9), {9}},
+                                           JobCase{"Empty", std::string(), {}},
+                                           JobCase{"OneFullChunk", RandomBytes(32768, 1), {}},
+                                           JobCase{"OneByteOverAChunk", RandomBytes(32769, 2), {}},
+                                           JobCase{"ManyChunks", RandomBytes(300 * 1024 + 17, 3), {}}),
+                         [](const ::testing::TestParamInfo<JobCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(KestrumTest, NumbersSuccessiveJobsFromOne)
 {
@@ -524,8 +521,8 @@ TEST_F(KestrumTest, ServesAPrinterInAnotherProcess)
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION printer = {};
-    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                               nullptr, nullptr, &startup, &printer))
+    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                               nullptr, &startup, &printer))
         << "GLE=" << GetLastError();
     CloseHandle(printer.hThread);
     ASSERT_EQ(WaitForSingleObject(printer.hProcess, JOB_TIMEOUT_MS), WAIT_OBJECT_0);
@@ -542,8 +539,7 @@ TEST_F(KestrumTest, ServesAPrinterInAnotherProcess)
 
 // --- Default settings ----------------------------------------------------------------------
 
-class DefaultsTest : public KestrumTest,
-                     public ::testing::WithParamInterface<std::vector<std::wstring>> {};
+class DefaultsTest : public KestrumTest, public ::testing::WithParamInterface<std::vector<std::wstring>> {};
 
 TEST_P(DefaultsTest, ServesTheDefaultPipeIntoTheDefaultFolder)
 {
@@ -568,15 +564,14 @@ TEST_P(DefaultsTest, ServesTheDefaultPipeIntoTheDefaultFolder)
     DeleteFileW(firstJob.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ArgumentCounts, DefaultsTest,
-    ::testing::Values(std::vector<std::wstring>{},
-                      std::vector<std::wstring>{L"\\\\.\\pipe\\kestrum-e2e-unused"},
-                      std::vector<std::wstring>{L"\\\\.\\pipe\\kestrum-e2e-unused",
-                                                L"C:\\unused\\Out%ld.ps", L"extra"}),
-    [](const ::testing::TestParamInfo<std::vector<std::wstring>>& info) {
-        return std::to_string(info.param.size()) + "Arguments";
-    });
+INSTANTIATE_TEST_SUITE_P(ArgumentCounts, DefaultsTest,
+                         ::testing::Values(std::vector<std::wstring>{},
+                                           std::vector<std::wstring>{L"\\\\.\\pipe\\kestrum-e2e-unused"},
+                                           std::vector<std::wstring>{L"\\\\.\\pipe\\kestrum-e2e-unused",
+                                                                     L"C:\\unused\\Out%ld.ps", L"extra"}),
+                         [](const ::testing::TestParamInfo<std::vector<std::wstring>>& info) {
+                             return std::to_string(info.param.size()) + "Arguments";
+                         });
 
 // --- Pipe names the system refuses ---------------------------------------------------------
 
@@ -637,8 +632,8 @@ TEST_P(CreationErrorTest, SkipsTheJobAndUsesItsNumber)
     const std::string held = "held by another program";
     HANDLE holder = INVALID_HANDLE_VALUE;
     if (creation.holdFirstJob) {
-        holder = CreateFileW(JobPath(jobFolder, 1).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                             0, nullptr);
+        holder =
+            CreateFileW(JobPath(jobFolder, 1).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         ASSERT_NE(holder, INVALID_HANDLE_VALUE);
         DWORD written = 0;
         WriteFile(holder, held.data(), static_cast<DWORD>(held.size()), &written, nullptr);
@@ -664,11 +659,12 @@ TEST_P(CreationErrorTest, SkipsTheJobAndUsesItsNumber)
     EXPECT_EQ(ReadBytes(JobPath(jobFolder, 1)), creation.holdFirstJob ? held : "<missing>");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Causes, CreationErrorTest,
-    ::testing::Values(CreationCase{"MissingFolder", 3, L"missing", false, false},
-                      CreationCase{"FileHeldUnshared", 32, L"held", true, true}),
-    [](const ::testing::TestParamInfo<CreationCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Causes, CreationErrorTest,
+                         ::testing::Values(CreationCase{"MissingFolder", 3, L"missing", false, false},
+                                           CreationCase{"FileHeldUnshared", 32, L"held", true, true}),
+                         [](const ::testing::TestParamInfo<CreationCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(KestrumTest, ReportsAFailedWriteAndKeepsServing)
 {
@@ -725,8 +721,10 @@ TEST_F(KestrumTest, LosesNoJobOfABurst)
     std::vector<std::string> jobs;
     for (int printer = 0; printer < 8; ++printer) {
         for (int index = 0; index < 50; ++index) {
-            std::string job = "%!PS printer " + std::to_string(printer) + " job " + std::to_string(index) + "\n";
-            job.append(static_cast<size_t>((printer * 50 + index) * 7 % 200), static_cast<char>('a' + index % 26));
+            std::string job =
+                "%!PS printer " + std::to_string(printer) + " job " + std::to_string(index) + "\n";
+            job.append(static_cast<size_t>((printer * 50 + index) * 7 % 200),
+                       static_cast<char>('a' + index % 26));
             jobsByPrinter[printer].push_back(job);
             jobs.push_back(job);
         }
@@ -826,14 +824,10 @@ TEST_F(KestrumTest, NamesTheFirstJobAsPrintfWould)
         std::wstring tail;  // after a folder of its own and a backslash
         std::wstring firstFile;
     } cases[] = {
-        {L"Out%ld.ps", L"Out1.ps"},
-        {L"capture.ps", L"capture.ps"},
-        {L"100%%-%03ld.ps", L"100%-001.ps"},
-        {L"Out%-4ld.ps", L"Out1   .ps"},
-        {L"Out%+.3ld.ps", L"Out+001.ps"},
-        {L"Out% ld.ps", L"Out 1.ps"},
-        {L"Out%#5ld.ps", L"Out    1.ps"},
-        {L"Out%08.3ld.ps", L"Out     001.ps"},
+        {L"Out%ld.ps", L"Out1.ps"},          {L"capture.ps", L"capture.ps"},
+        {L"100%%-%03ld.ps", L"100%-001.ps"}, {L"Out%-4ld.ps", L"Out1   .ps"},
+        {L"Out%+.3ld.ps", L"Out+001.ps"},    {L"Out% ld.ps", L"Out 1.ps"},
+        {L"Out%#5ld.ps", L"Out    1.ps"},    {L"Out%08.3ld.ps", L"Out     001.ps"},
     };
     const std::string job = "%!PS\nnamed\n";
     int row = 0;
@@ -858,7 +852,8 @@ TEST_F(KestrumTest, RefusesAJobWhoseNumberNoLongerFitsThePath)
     std::wstring jobFolder = PaddedFolder(folder_, 259 - 8);
     ASSERT_NO_FATAL_FAILURE(StartServer(jobFolder + L"\\Out%ld.ps"));
     for (int job = 1; job <= 10; ++job) {
-        const std::string& last = job < 10 ? std::string(THREAD_EXIT) : CreationError(ERROR_FILENAME_EXCED_RANGE);
+        const std::string& last =
+            job < 10 ? std::string(THREAD_EXIT) : CreationError(ERROR_FILENAME_EXCED_RANGE);
         ASSERT_NO_FATAL_FAILURE(ServeJob("job " + std::to_string(job) + "\n", job, last));
     }
     std::vector<std::string> messages = WithoutAwaiting(server_.Log(), pipe_);

@@ -42,10 +42,10 @@ TEST(OutputName, DefaultTemplateNumbersWithAtLeastFourDigits)
 TEST(OutputName, MatchesTheRuntimeFormatterForEveryAcceptedFlagWidthAndPrecision)
 {
     const wchar_t* templates[] = {
-        L"Out%ld.ps", L"%04ld",  L"%-8ld|",  L"%+ld",     L"% ld",    L"%+ ld",  L"% +ld",
-        L"%#ld",      L"%.6ld",  L"%.0ld",   L"%.ld",     L"%08.3ld", L"%-08ld", L"%0-8ld",
-        L"%+08ld",    L"% 08ld", L"%12.5ld", L"%-+12.5ld", L"%00004ld", L"100%% %ld %%",
-        L"no conversion", L"%%ld", L"a%%%ld%%b", L"%259ld", L"%.259ld",
+        L"Out%ld.ps", L"%04ld",     L"%-8ld|",  L"%+ld",      L"% ld",     L"%+ ld",        L"% +ld",
+        L"%#ld",      L"%.6ld",     L"%.0ld",   L"%.ld",      L"%08.3ld",  L"%-08ld",       L"%0-8ld",
+        L"%+08ld",    L"% 08ld",    L"%12.5ld", L"%-+12.5ld", L"%00004ld", L"100%% %ld %%", L"no conversion",
+        L"%%ld",      L"a%%%ld%%b", L"%259ld",  L"%.259ld",
     };
     const int32_t jobNumbers[] = {0, 1, 7, 42, 9999, 10000, 123456789, -1, -42, INT32_MAX, INT32_MIN};
     for (const wchar_t* outputTemplate : templates) {

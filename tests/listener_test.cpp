@@ -1,8 +1,8 @@
 // The listener driven through the system-call table: every outcome of the wait, the failure
 // of each creation, and the parameters each pipe instance is created with.
+#include "server/listener.h"
 #include "captured_output.h"
 #include "platform/system_calls.h"
-#include "server/listener.h"
 #include "server/settings.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +20,7 @@ struct Wait {
     DWORD bytesWaiting;
 };
 
-std::vector<Wait> waits;          // one per instance; once used up, creation fails
+std::vector<Wait> waits;           // one per instance; once used up, creation fails
 DWORD creationError, threadError;  // threadError 0: threads start
 std::vector<std::string> events;
 std::vector<DWORD> openModes;
@@ -102,16 +102,30 @@ const std::vector<std::string> SERVED = {"worker for instance 1", "CloseHandle(t
 const std::vector<std::string> CLOSED = {"CloseHandle(instance 1)"};
 
 const ListenerCase CASES[] = {
-    {"connected during the wait", {TRUE, 0, FALSE, 0}, std::string(AWAITING) + CONNECTED + AWAITING + GAVE_UP, SERVED},
-    {"connected before the wait", {FALSE, ERROR_PIPE_CONNECTED, FALSE, 0},
-     std::string(AWAITING) + CONNECTED + AWAITING + GAVE_UP, SERVED},
-    {"gone before the wait leaving its job", {FALSE, ERROR_NO_DATA, TRUE, 1},
-     std::string(AWAITING) + CONNECTED + AWAITING + GAVE_UP, SERVED},
-    {"gone before the wait leaving nothing", {FALSE, ERROR_NO_DATA, TRUE, 0},
-     std::string(AWAITING) + AWAITING + GAVE_UP, CLOSED},
-    {"gone before the wait and peek fails", {FALSE, ERROR_NO_DATA, FALSE, 0},
-     std::string(AWAITING) + AWAITING + GAVE_UP, CLOSED},
-    {"wait fails otherwise", {FALSE, ERROR_INVALID_HANDLE, TRUE, 5}, std::string(AWAITING) + AWAITING + GAVE_UP, CLOSED},
+    {"connected during the wait",
+     {TRUE, 0, FALSE, 0},
+     std::string(AWAITING) + CONNECTED + AWAITING + GAVE_UP,
+     SERVED},
+    {"connected before the wait",
+     {FALSE, ERROR_PIPE_CONNECTED, FALSE, 0},
+     std::string(AWAITING) + CONNECTED + AWAITING + GAVE_UP,
+     SERVED},
+    {"gone before the wait leaving its job",
+     {FALSE, ERROR_NO_DATA, TRUE, 1},
+     std::string(AWAITING) + CONNECTED + AWAITING + GAVE_UP,
+     SERVED},
+    {"gone before the wait leaving nothing",
+     {FALSE, ERROR_NO_DATA, TRUE, 0},
+     std::string(AWAITING) + AWAITING + GAVE_UP,
+     CLOSED},
+    {"gone before the wait and peek fails",
+     {FALSE, ERROR_NO_DATA, FALSE, 0},
+     std::string(AWAITING) + AWAITING + GAVE_UP,
+     CLOSED},
+    {"wait fails otherwise",
+     {FALSE, ERROR_INVALID_HANDLE, TRUE, 5},
+     std::string(AWAITING) + AWAITING + GAVE_UP,
+     CLOSED},
 };
 
 class Listener : public testing::Test {
@@ -156,7 +170,8 @@ TEST_F(Listener, OnlyTheFirstInstanceClaimsThePipeName)
     waits = {{TRUE, 0, FALSE, 0}, {FALSE, ERROR_NO_DATA, TRUE, 0}, {TRUE, 0, FALSE, 0}};
     EXPECT_EQ(ListenLoop(), -1);
     const DWORD inbound = PIPE_ACCESS_INBOUND;
-    EXPECT_EQ(openModes, (std::vector<DWORD>{inbound | FILE_FLAG_FIRST_PIPE_INSTANCE, inbound, inbound, inbound}));
+    EXPECT_EQ(openModes,
+              (std::vector<DWORD>{inbound | FILE_FLAG_FIRST_PIPE_INSTANCE, inbound, inbound, inbound}));
 }
 
 TEST_F(Listener, ANameAlreadyServedEndsTheRunWithAccessDenied)

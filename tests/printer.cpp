@@ -12,8 +12,8 @@ int wmain(int argumentCount, wchar_t** arguments)
         return 2;
     }
     for (int index = 2; index < argumentCount; ++index) {
-        HANDLE input = CreateFileW(arguments[index], GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                   OPEN_EXISTING, 0, nullptr);
+        HANDLE input =
+            CreateFileW(arguments[index], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
         if (input == INVALID_HANDLE_VALUE) {
             fwprintf(stderr, L"printer: cannot open %ls, GLE=%lu\n", arguments[index], GetLastError());
             return 1;

@@ -20,7 +20,10 @@ void* jobBuffer;
 std::vector<std::string> releases;
 int reads, fileCreations;
 
-std::string NameOf(HANDLE handle) { return handle == jobPipe ? "pipe" : handle == jobFile ? "file" : "other"; }
+std::string NameOf(HANDLE handle)
+{
+    return handle == jobPipe ? "pipe" : handle == jobFile ? "file" : "other";
+}
 
 BOOL WINAPI RecordingDisconnect(HANDLE handle)
 {
@@ -75,7 +78,8 @@ BOOL WINAPI ReadFailsAfterFirstChunk(HANDLE file, LPVOID buffer, DWORD size, LPD
     SetLastError(ERROR_OPERATION_ABORTED);
     return FALSE;
 }
-BOOL WINAPI FirstReadGetsNothing(HANDLE file, LPVOID buffer, DWORD size, LPDWORD bytesRead, LPOVERLAPPED overlapped)
+BOOL WINAPI FirstReadGetsNothing(HANDLE file, LPVOID buffer, DWORD size, LPDWORD bytesRead,
+                                 LPOVERLAPPED overlapped)
 {
     if (reads > 0) return CountingRead(file, buffer, size, bytesRead, overlapped);
     ++reads;
@@ -119,25 +123,71 @@ struct WorkerCase {
 };
 
 const WorkerCase CASES[] = {
-    {"whole job", [](SystemCalls&) {}, {CREATED, RECEIVED, DISCONNECTED, EXIT}, RELEASED_ALL, 1, true, 1000, 2},
-    {"heap returns null", [](SystemCalls& calls) { calls.HeapAlloc = NullAlloc; },
+    {"whole job",
+     [](SystemCalls&) {},
+     {CREATED, RECEIVED, DISCONNECTED, EXIT},
+     RELEASED_ALL,
+     1,
+     true,
+     1000,
+     2},
+    {"heap returns null",
+     [](SystemCalls& calls) { calls.HeapAlloc = NullAlloc; },
      {"\nERROR - Pipe Server Failure:\n",
       "   Kestrum thread got an unexpected NULL heap allocation. Thread exits\n"},
-     RELEASED_PIPE_ONLY, DWORD(-1), false, -1, 0},
-    {"missing folder", [](SystemCalls& calls) { calls.CreateFileW = FailingCreateFile<ERROR_PATH_NOT_FOUND>; },
-     {CREATED, "InstanceThread: File creation error, GLE=3.  Thread exits\n"}, RELEASED_BEFORE_FILE, DWORD(-1),
-     true, -1, 0},
-    {"file held by another", [](SystemCalls& calls) { calls.CreateFileW = FailingCreateFile<ERROR_SHARING_VIOLATION>; },
-     {CREATED, "InstanceThread: File creation error, GLE=32.  Thread exits\n"}, RELEASED_BEFORE_FILE, DWORD(-1),
-     true, -1, 0},
-    {"read fails other than broken pipe", [](SystemCalls& calls) { calls.ReadFile = ReadFailsAfterFirstChunk; },
-     {CREATED, RECEIVED, "Kestrum thread ReadFile failed, GLE=995.\n", EXIT}, RELEASED_ALL, 1, true, 1000, 2},
-    {"read succeeds with nothing", [](SystemCalls& calls) { calls.ReadFile = FirstReadGetsNothing; },
-     {CREATED, RECEIVED, DISCONNECTED, EXIT}, RELEASED_ALL, 1, true, 1000, 3},
-    {"write fails", [](SystemCalls& calls) { calls.WriteFile = WriteFails; },
-     {CREATED, "Kestrum thread WriteFile failed, GLE=112.\n", EXIT}, RELEASED_ALL, 1, true, 0, 1},
-    {"write is short", [](SystemCalls& calls) { calls.WriteFile = WriteShort; },
-     {CREATED, "Kestrum thread WriteFile failed, GLE=112.\n", EXIT}, RELEASED_ALL, 1, true, 500, 1},
+     RELEASED_PIPE_ONLY,
+     DWORD(-1),
+     false,
+     -1,
+     0},
+    {"missing folder",
+     [](SystemCalls& calls) { calls.CreateFileW = FailingCreateFile<ERROR_PATH_NOT_FOUND>; },
+     {CREATED, "InstanceThread: File creation error, GLE=3.  Thread exits\n"},
+     RELEASED_BEFORE_FILE,
+     DWORD(-1),
+     true,
+     -1,
+     0},
+    {"file held by another",
+     [](SystemCalls& calls) { calls.CreateFileW = FailingCreateFile<ERROR_SHARING_VIOLATION>; },
+     {CREATED, "InstanceThread: File creation error, GLE=32.  Thread exits\n"},
+     RELEASED_BEFORE_FILE,
+     DWORD(-1),
+     true,
+     -1,
+     0},
+    {"read fails other than broken pipe",
+     [](SystemCalls& calls) { calls.ReadFile = ReadFailsAfterFirstChunk; },
+     {CREATED, RECEIVED, "Kestrum thread ReadFile failed, GLE=995.\n", EXIT},
+     RELEASED_ALL,
+     1,
+     true,
+     1000,
+     2},
+    {"read succeeds with nothing",
+     [](SystemCalls& calls) { calls.ReadFile = FirstReadGetsNothing; },
+     {CREATED, RECEIVED, DISCONNECTED, EXIT},
+     RELEASED_ALL,
+     1,
+     true,
+     1000,
+     3},
+    {"write fails",
+     [](SystemCalls& calls) { calls.WriteFile = WriteFails; },
+     {CREATED, "Kestrum thread WriteFile failed, GLE=112.\n", EXIT},
+     RELEASED_ALL,
+     1,
+     true,
+     0,
+     1},
+    {"write is short",
+     [](SystemCalls& calls) { calls.WriteFile = WriteShort; },
+     {CREATED, "Kestrum thread WriteFile failed, GLE=112.\n", EXIT},
+     RELEASED_ALL,
+     1,
+     true,
+     500,
+     1},
 };
 
 void PrintTo(const WorkerCase& workerCase, std::ostream* stream) { *stream << workerCase.name; }
@@ -201,7 +251,10 @@ protected:
         return InstanceThread(jobPipe);
     }
 
-    std::wstring JobPath(int32_t jobNumber) const { return folder_ + L"\\Job" + std::to_wstring(jobNumber) + L".ps"; }
+    std::wstring JobPath(int32_t jobNumber) const
+    {
+        return folder_ + L"\\Job" + std::to_wstring(jobNumber) + L".ps";
+    }
 
     std::wstring folder_, outputTemplate_;
     HANDLE client_ = INVALID_HANDLE_VALUE;
@@ -263,7 +316,8 @@ TEST_F(CaptureWorker, ANumberWhosePathNoLongerFitsEndsAsAFileThatCannotBeCreated
 TEST_F(CaptureWorker, AJobOfManyChunksLandsWholeInItsFile)
 {
     std::string job(5 * TRANSFER_CHUNK + 123, '\0');
-    for (size_t index = 0; index < job.size(); ++index) job[index] = static_cast<char>(index * 7 + index / 251);
+    for (size_t index = 0; index < job.size(); ++index)
+        job[index] = static_cast<char>(index * 7 + index / 251);
     int32_t jobNumber = NextJobNumber() + 1;
     HANDLE client = client_;
     client_ = INVALID_HANDLE_VALUE;
@@ -286,7 +340,8 @@ TEST_F(CaptureWorker, AJobOfManyChunksLandsWholeInItsFile)
         ++position;
     }
     EXPECT_EQ(received, job.size());
-    HANDLE file = CreateFileW(JobPath(jobNumber).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileW(JobPath(jobNumber).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     std::string landed(job.size() + 1, '\0');
     DWORD bytesRead = 0;

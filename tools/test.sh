@@ -9,9 +9,13 @@ cmake -S "$project" -B "$project/build-x86_64" -DCMAKE_TOOLCHAIN_FILE="$project/
       -DCMAKE_BUILD_TYPE=Release -DKESTRUM_TESTS=OFF >/dev/null
 cmake --build "$project/build-x86_64" -j"$(nproc)"
 
-# One wineserver for the whole run, kept off our standard output so nothing waits on it.
+# One persistent wineserver for the whole run (each test program would otherwise start its
+# own, with Wine's services, for seconds each). A server left from the build would refuse it:
+# end that first. The server and the services the first program starts keep the standard
+# output they inherit, and CTest would wait on it: give them /dev/null.
 export WINEPREFIX=${KESTRUM_WINEPREFIX:-$project/build/wineprefix}
-"$project/tools/wine-run.sh" cmd /c exit 0
-wineserver -p </dev/null >/dev/null 2>&1 || true  # one may be running already
+wineserver -k 2>/dev/null && wineserver -w || true
+wineserver -p </dev/null >/dev/null 2>&1
+"$project/tools/wine-run.sh" cmd /c exit 0 </dev/null >/dev/null 2>&1
 trap 'wineserver -k || true' EXIT
 ctest --test-dir "$project/build" --output-on-failure --timeout 600
