@@ -1,4 +1,5 @@
-# Fails unless the executable imports only DLLs that every Windows has.
+# Fails unless the executable imports only DLLs that every Windows has, and is linked for many
+# printers at once: a 256 KiB default stack and, on 32 bits, large-address-awareness.
 execute_process(COMMAND ${OBJDUMP} -p ${EXECUTABLE} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
     message(FATAL_ERROR "objdump failed on ${EXECUTABLE}")
@@ -13,5 +14,12 @@ foreach(import IN LISTS imports)
     if(NOT dll MATCHES "^(kernel32|msvcrt)\\.dll$")
         message(FATAL_ERROR "kestrum.exe imports ${dll}, which is not part of Windows")
     endif()
-    message(STATUS "imports ${dll}")
 endforeach()
+if(NOT dump MATCHES "SizeOfStackReserve[ \t]+0*40000\n")
+    message(FATAL_ERROR "kestrum.exe does not reserve 256 KiB of stack per thread")
+endif()
+string(REGEX MATCH "Characteristics 0x([0-9a-f]+)" characteristics "${dump}")
+math(EXPR largeAddressAware "0x${CMAKE_MATCH_1} & 0x20")
+if(NOT largeAddressAware)
+    message(FATAL_ERROR "kestrum.exe is not large-address-aware")
+endif()
