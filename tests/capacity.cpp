@@ -40,7 +40,9 @@ int wmain(int argumentCount, wchar_t** arguments)
             continue;
         }
         DWORD error = GetLastError();
-        if ((error != ERROR_PIPE_BUSY && error != ERROR_FILE_NOT_FOUND) ||
+        // No pipe at all once printers are connected means the server has gone.
+        bool serverGone = error == ERROR_FILE_NOT_FOUND && !printers.empty();
+        if ((error != ERROR_PIPE_BUSY && error != ERROR_FILE_NOT_FOUND) || serverGone ||
             GetTickCount() - started > 600000) {
             printf("connected %u of %d printers, then GLE=%lu\n", static_cast<unsigned>(printers.size()),
                    count, error);

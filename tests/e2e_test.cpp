@@ -516,7 +516,7 @@ TEST_F(KestrumTest, ServesAPrinterInAnotherProcess)
     }
     std::wstring jobFolder = folder_ + L"\\jobs";
     ASSERT_TRUE(CreateDirectoryW(jobFolder.c_str(), nullptr));
-    server_.Start({pipe_, jobFolder + L"\\Out%04ld.ps"});
+    ASSERT_NO_FATAL_FAILURE(StartServer(jobFolder + L"\\Out%04ld.ps"));
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;

@@ -24,15 +24,19 @@ fi
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
 
+# apt's own output is kept in a log and shown only when it fails.
+apt_log=$(mktemp)
+trap 'rm -f "$apt_log"' EXIT
 apt_install() {  # apt_install [apt options] PACKAGE...
     echo "setup: installing ${*}" >&2
-    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "$@" >&2 \
-        || fail "apt-get could not install: $*"
+    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "$@" \
+        >"$apt_log" 2>&1 || { tail -n 20 "$apt_log" >&2; fail "apt-get could not install: $*"; }
 }
 
 missing=()
 for package in "${packages[@]}"; do installed "$package" || missing+=("$package"); done
 if [ ${#missing[@]} -gt 0 ]; then
+    [ "${as_root[0]:-}" != false ] || fail "installing ${missing[*]} needs root or sudo"
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
         "${as_root[@]}" dpkg --add-architecture i386 || fail "cannot add the i386 architecture"
     fi
