@@ -36,7 +36,7 @@ DWORD WINAPI InstanceThread(LPVOID pipeInstance)
     HANDLE file = INVALID_HANDLE_VALUE;
     // A number past what the template's path can hold has no file to name.
     DWORD error = ERROR_FILENAME_EXCED_RANGE;
-    if (FormatOutputName(captureSettings.outputTemplate, jobNumber, path)) {
+    if (FormatOutputName(jobNumber, path)) {
         PrintWideMessage(L"InstanceThread created, writing to file %ls.\n", path);
         file = systemCalls.CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                        nullptr);

@@ -1,5 +1,7 @@
 #include "capture/job_naming.h"
 
+#include "server/settings.h"
+
 #include <atomic>
 
 namespace {
@@ -126,10 +128,10 @@ const wchar_t* CheckOutputTemplate(const wchar_t* outputTemplate)
     return reason;
 }
 
-bool FormatOutputName(const wchar_t* outputTemplate, int32_t jobNumber, wchar_t* path)
+bool FormatOutputName(int32_t jobNumber, wchar_t* path)
 {
     PathWriter writer{path, 0, false};
-    if (ExpandTemplate(outputTemplate, jobNumber, writer) == nullptr && !writer.overflow) return true;
+    if (ExpandTemplate(captureSettings.outputTemplate, jobNumber, writer) == nullptr && !writer.overflow) return true;
     path[0] = 0;
     return false;
 }

@@ -1,5 +1,5 @@
 // Job numbers and output paths. Plain C++ with no Windows header, so that the same source
-// builds natively for fuzzing.
+// also builds natively.
 #pragma once
 #include <cstdint>
 
@@ -14,6 +14,7 @@ int32_t NextJobNumber();
 // such that the path of job 1 fits OUTPUT_NAME_CAPACITY.
 const wchar_t* CheckOutputTemplate(const wchar_t* outputTemplate);
 
-// Formats the path of one job into path[OUTPUT_NAME_CAPACITY] as a wide printf would. False,
-// with an empty path, when the template is refused or the path does not fit.
-bool FormatOutputName(const wchar_t* outputTemplate, int32_t jobNumber, wchar_t* path);
+// Formats the path of one job from the run's outputTemplate into path[OUTPUT_NAME_CAPACITY],
+// as a wide printf would. False, with an empty path, when the template is refused or the
+// path does not fit.
+bool FormatOutputName(int32_t jobNumber, wchar_t* path);

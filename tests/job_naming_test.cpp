@@ -1,4 +1,5 @@
 #include "capture/job_naming.h"
+#include "server/settings.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,8 @@ namespace {
 std::wstring Formatted(const std::wstring& outputTemplate, int32_t jobNumber)
 {
     wchar_t path[OUTPUT_NAME_CAPACITY];
-    if (!FormatOutputName(outputTemplate.c_str(), jobNumber, path)) return L"<refused>";
+    captureSettings.outputTemplate = outputTemplate.c_str();
+    if (!FormatOutputName(jobNumber, path)) return L"<refused>";
     return path;
 }
 
@@ -102,7 +104,8 @@ TEST(OutputName, ALaterNumberThatNoLongerFitsGivesNoPath)
     EXPECT_EQ(Formatted(outputTemplate, 9999).size(), 259u);
     wchar_t path[OUTPUT_NAME_CAPACITY];
     std::fill(std::begin(path), std::end(path), L'?');
-    EXPECT_FALSE(FormatOutputName(outputTemplate.c_str(), 10000, path));
+    captureSettings.outputTemplate = outputTemplate.c_str();
+    EXPECT_FALSE(FormatOutputName(10000, path));
     EXPECT_EQ(path[0], L'\0');
 }
 
