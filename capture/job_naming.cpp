@@ -131,7 +131,8 @@ const wchar_t* CheckOutputTemplate(const wchar_t* outputTemplate)
 bool FormatOutputName(int32_t jobNumber, wchar_t* path)
 {
     PathWriter writer{path, 0, false};
-    if (ExpandTemplate(captureSettings.outputTemplate, jobNumber, writer) == nullptr && !writer.overflow) return true;
+    if (ExpandTemplate(captureSettings.outputTemplate, jobNumber, writer) == nullptr && !writer.overflow)
+        return true;
     path[0] = 0;
     return false;
 }
