@@ -4,6 +4,8 @@
 set -euo pipefail
 project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$project/tools/build.sh"
+# The release zip, which the tests open.
+cmake --build "$project/build" --target package >/dev/null
 
 cmake -S "$project" -B "$project/build-x86_64" -DCMAKE_TOOLCHAIN_FILE="$project/cmake/mingw-x86_64.cmake" \
       -DCMAKE_BUILD_TYPE=Release -DKESTRUM_TESTS=OFF >/dev/null
