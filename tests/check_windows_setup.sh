@@ -1,0 +1,174 @@
+#!/usr/bin/env bash
+# Follows docs/windows-setup.md under Wine, so that the page and the program cannot drift apart.
+#   check_windows_setup.sh GUIDE SOURCE_FOLDER RELEASE_ZIP PRINTER_EXE
+# Every fenced block of the page is one of:
+#   bat                                 commands run here, one line at a time, by cmd /c, in the
+#                                       folder of the last "cd /d"; each must exit with 0
+#   bat windows-only, powershell windows-only
+#                                       not run; the paragraph before must say "Windows only"
+#   text                                after a block ending in a kestrum.exe command: exactly
+#                                       what that server prints at start; otherwise an example
+# A kestrum.exe command starts the server; unless it refuses its settings, it then gets a job
+# from a printer, which must land byte for byte in the file of job 1, and is stopped.
+# The page's folders are made afresh: C:\Kestrum from the zip, as a user unpacks it, and
+# D:\Qelmar (build/spool/Qelmar) by the page's own mkdir.
+set -uo pipefail
+guide=$1 source=$2 zip=$3 printer=$4
+wine_run=$source/tools/wine-run.sh
+work=$(mktemp -d)
+failures=0
+server=""
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# Every process of the server run marked $1: cmd.exe and kestrum.exe under it.
+marked_processes() {
+    grep -lsxF -z "KESTRUM_GUIDE_RUN=$1" /proc/[0-9]*/environ | sed 's|/proc/\([0-9]*\)/environ|\1|'
+}
+
+stop_server() {
+    [ -n "$server" ] || return 0
+    for pid in $(marked_processes "$server"); do kill "$pid" 2>/dev/null; done
+    wait 2>/dev/null
+    server=""
+}
+trap 'stop_server; rm -rf "$work"' EXIT
+
+# Waits up to $2 seconds for the file $1 to hold the text $3 ($4 times at least), or for the
+# process $5 to end.
+wait_for() {
+    local deadline=$((SECONDS + $2))
+    while [ $SECONDS -lt $deadline ]; do
+        [ "$(grep -cxF -- "$3" "$1" 2>/dev/null)" -ge "$4" ] && return 0
+        kill -0 "$5" 2>/dev/null || return 0
+        sleep 0.2
+    done
+    return 1
+}
+
+# A Windows path on drive C: or D: as the Linux path it stands for.
+linux_path() {
+    local drive=${1:0:1} rest=${1:3}
+    echo "$(readlink -f "$WINEPREFIX/dosdevices/${drive,,}:")/${rest//\\//}"
+}
+
+# The template's path for job 1. The page uses %ld and %0Nld only.
+first_job_path() {
+    local path=${1//%%/%}
+    if [[ $path =~ ^(.*)%0([0-9]+)ld(.*)$ ]]; then
+        path=${BASH_REMATCH[1]}$(printf "%0${BASH_REMATCH[2]}d" 1)${BASH_REMATCH[3]}
+    elif [[ $path =~ ^(.*)%ld(.*)$ ]]; then
+        path=${BASH_REMATCH[1]}1${BASH_REMATCH[2]}
+    fi
+    echo "$path"
+}
+
+# Runs the server command $1 in the folder $2; block $3 is the expected start-up output, or empty.
+run_server() {
+    local command=$1 folder=$2 expected=$3
+    local words=($command) pipe='\\.\pipe\kestrum' template='D:\Qelmar\Temp\Out%04ld.ps'
+    if [ ${#words[@]} -eq 3 ]; then pipe=${words[1]} template=${words[2]}; fi
+    local log=$work/server.log
+    server=guide-$$-$RANDOM
+    KESTRUM_GUIDE_RUN=$server "$wine_run" cmd /c "${folder:+cd /d $folder && }$command" >"$log" 2>&1 &
+    local started=$!
+    wait_for "$log" 30 "Kestrum: Awaiting next printer connection on $pipe" 1 "$started" \
+        || fail "$command: the server did not start"
+    if [ -n "$expected" ] && ! cmp -s "$log" "$expected"; then
+        fail "$command printed [$(cat "$log")], the page shows [$(cat "$expected")]"
+    fi
+    if ! kill -0 "$started" 2>/dev/null; then
+        wait "$started"
+        local code=$?
+        [ $code -eq 255 ] || fail "$command exited with $code, not -1"
+        server=""
+        return
+    fi
+
+    # A job with every byte value, line ends of both kinds and more than one chunk.
+    local job=$work/job.ps
+    { printf '%%!PS-Adobe-3.0\r\n\004'; head -c 40000 /dev/urandom; printf '\r\nshowpage\n'; } >"$job"
+    local file
+    file=$(first_job_path "$template")
+    "$wine_run" "$printer" "$pipe" "Z:${job//\//\\}" || fail "$command: the printer could not deliver its job"
+    wait_for "$log" 60 "Kestrum thread exit." 1 "$started" || fail "$command: the job did not end"
+    grep -qxF "InstanceThread created, writing to file $file." "$log" \
+        || fail "$command: the job did not go to $file: [$(cat "$log")]"
+    grep -qxF "Kestrum thread: printer disconnected." "$log" || fail "$command: the job failed: [$(cat "$log")]"
+    cmp -s "$job" "$(linux_path "$file")" || fail "$command: $file does not hold the job's bytes"
+    stop_server
+}
+
+export WINEPREFIX=${WINEPREFIX:-$source/build/wineprefix}
+"$wine_run" cmd /c exit 0 >/dev/null 2>&1 || { echo "FAIL: Wine does not run"; exit 1; }
+drive_c=$(readlink -f "$WINEPREFIX/dosdevices/c:")
+rm -rf "$drive_c/Kestrum" "$drive_c/Spool" "$(linux_path 'D:\Qelmar')"
+mkdir -p "$drive_c/Kestrum"
+(cd "$drive_c/Kestrum" && cmake -E tar xf "$zip") || fail "cannot unpack $zip"
+
+# Splits the page into blocks: $work/N.info, N.body and N.before (the paragraph before it).
+count=0 inside="" paragraph="" blank=""
+while IFS= read -r line || [ -n "$line" ]; do
+    if [ -z "$inside" ]; then
+        if [[ $line =~ ^\`\`\`(.*)$ ]]; then
+            count=$((count + 1)) inside=yes
+            printf '%s' "${BASH_REMATCH[1]}" >"$work/$count.info"
+            printf '%s' "$paragraph" >"$work/$count.before"
+            : >"$work/$count.body"
+        elif [ -z "$line" ]; then
+            blank=yes
+        elif [ -n "$blank" ]; then
+            paragraph="$line " blank=""
+        else
+            paragraph+="$line "
+        fi
+    elif [ "$line" = '```' ]; then
+        inside="" paragraph="" blank=""
+    else
+        printf '%s\n' "$line" >>"$work/$count.body"
+    fi
+done <"$guide"
+[ -z "$inside" ] || fail "a fenced block of the page is never closed"
+
+folder="" ran=0
+for ((block = 1; block <= count; ++block)); do
+    info=$(cat "$work/$block.info")
+    case $info in
+    "bat windows-only" | "powershell windows-only")
+        grep -q 'Windows only' "$work/$block.before" \
+            || fail "block $block is not run here, yet the page does not say \"Windows only\" before it"
+        ;;
+    bat)
+        while IFS= read -r command; do
+            [ -n "$command" ] || continue
+            ran=$((ran + 1))
+            echo "> $command"
+            if [[ $command =~ ^cd\ /d\ (.*)$ ]]; then folder=${BASH_REMATCH[1]}; fi
+            if [[ $command =~ ^([^ ]*\\)?kestrum\.exe( |$) ]]; then
+                expected=""
+                next=$((block + 1))
+                if [ -e "$work/$next.info" ] && [ "$(cat "$work/$next.info")" = text ]; then
+                    expected=$work/$next.body
+                fi
+                run_server "$command" "$folder" "$expected"
+            elif ! output=$("$wine_run" cmd /c "${folder:+cd /d $folder && }$command" 2>&1); then
+                fail "$command failed: $output"
+            fi
+        done <"$work/$block.body"
+        ;;
+    text) ;;
+    *) fail "block $block has the unknown kind \"$info\"" ;;
+    esac
+done
+[ $ran -ge 8 ] || fail "only $ran commands of the page ran"
+
+# Every message the page lists stands in the program's sources, placeholders as formats.
+while IFS= read -r message; do
+    format=$(sed -e 's/<code>/%d/g' -e 's/<n>/%ld/g' -e 's/<[a-z]*>/%ls/g' <<<"$message")
+    grep -rqF -- "$format" "$source/server" "$source/capture" \
+        || fail "the page lists the message \"$message\", which the program does not print"
+done < <(sed -n -e 's/^| `\(.*\)` |.*|$/\1/p' -e 's/^- `\(.*\)`$/\1/p' "$guide")
+
+rm -rf "$(linux_path 'D:\Qelmar\Kept')" "$(linux_path 'D:\Qelmar\Run2')" "$drive_c/Spool"
+[ $failures -eq 0 ] && echo "the page's $ran commands ran as it says"
+[ $failures -eq 0 ]
