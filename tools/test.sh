@@ -11,6 +11,9 @@ cmake -S "$project" -B "$project/build-x86_64" -DCMAKE_TOOLCHAIN_FILE="$project/
       -DCMAKE_BUILD_TYPE=Release -DKESTRUM_TESTS=OFF >/dev/null
 cmake --build "$project/build-x86_64" -j"$(nproc)"
 
+# The template check and output-name formatter, fuzzed natively for about 20 s.
+"$project/tools/fuzz.sh" 20
+
 # One persistent wineserver for the whole run (each test program would otherwise start its
 # own, with Wine's services, for seconds each). A server left from the build would refuse it:
 # end that first. The server and the services the first program starts keep the standard

@@ -1,0 +1,302 @@
+// Soak: starts kestrum.exe itself, sends it thousands of jobs of mixed sizes from many
+// printers at once, some of them slow, checks every file by size and hash, and compares the
+// server's handle count and resident memory after the first hundred jobs with those after the
+// last.
+//   soak.exe KESTRUM_EXE FOLDER [JOBS [PRINTERS]]
+// FOLDER must exist and is emptied as the jobs are checked. Exit code 0 when every job landed
+// whole, nothing failed, and handles and memory held within their bounds.
+#include <windows.h>
+
+#include <psapi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+const int FIRST_ROUND = 100;
+const int ROUND = 500;
+const size_t MAX_JOB = 4 * 1024 * 1024;
+const int SLOW_PRINTERS = 4;  // the first ones; they write 4 KiB at a time with a pause
+const DWORD HANDLE_BOUND = 10;
+const SIZE_T MEMORY_BOUND = 16 * 1024 * 1024;
+
+uint64_t Hash(const std::string& bytes)
+{
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char byte : bytes) hash = (hash ^ byte) * 1099511628211ull;
+    return hash;
+}
+
+// Job `index`'s bytes: mostly small, some of every size up to 4 MiB, some empty, some exactly 4 MiB.
+std::string JobBytes(int index)
+{
+    std::mt19937 generator(static_cast<uint32_t>(index) * 2654435761u + 1);
+    uint32_t kind = generator() % 100;
+    size_t size;
+    if (kind < 5) {
+        size = 0;
+    } else if (kind < 7) {
+        size = MAX_JOB;
+    } else {
+        double exponent = std::uniform_real_distribution<double>(0.0, 22.0)(generator);
+        size = std::min(MAX_JOB, static_cast<size_t>(std::pow(2.0, exponent)));
+    }
+    std::string bytes = "%!PS soak job " + std::to_string(index) + "\n";
+    bytes.resize(size, '\0');
+    for (size_t at = std::min(size, size_t{24}); at < size; ++at) bytes[at] = static_cast<char>(generator());
+    return bytes;
+}
+
+HANDLE OpenPrinter(const wchar_t* pipe)
+{
+    ULONGLONG deadline = GetTickCount64() + 60000;
+    for (;;) {
+        HANDLE handle = CreateFileW(pipe, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) return handle;
+        DWORD error = GetLastError();
+        if (GetTickCount64() > deadline || (error != ERROR_PIPE_BUSY && error != ERROR_FILE_NOT_FOUND))
+            return INVALID_HANDLE_VALUE;
+        if (error == ERROR_PIPE_BUSY) {
+            WaitNamedPipeW(pipe, 1000);
+        } else {
+            Sleep(1);
+        }
+    }
+}
+
+bool SendJob(const wchar_t* pipe, const std::string& bytes, bool slow)
+{
+    HANDLE handle = OpenPrinter(pipe);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const size_t piece = slow ? 4096 : 65536;
+    bool whole = true;
+    for (size_t at = 0; at < bytes.size() && whole; at += piece) {
+        DWORD size = static_cast<DWORD>(std::min(piece, bytes.size() - at));
+        DWORD written = 0;
+        whole = WriteFile(handle, bytes.data() + at, size, &written, nullptr) && written == size;
+        if (slow) Sleep(1);
+    }
+    CloseHandle(handle);
+    return whole;
+}
+
+// The server's standard output, tallied as it comes.
+struct ServerLog {
+    std::mutex mutex;
+    std::string partial;
+    long long finished = 0;       // "Kestrum thread exit."
+    long long disconnected = 0;   // "Kestrum thread: printer disconnected."
+    long long bytesReceived = 0;  // sum of "Received <n> bytes."
+    std::vector<std::string> unexpected;
+};
+
+void ReadServerLog(HANDLE output, ServerLog& log)
+{
+    char chunk[8192];
+    DWORD count = 0;
+    while (ReadFile(output, chunk, sizeof chunk, &count, nullptr) && count > 0) {
+        std::lock_guard<std::mutex> lock(log.mutex);
+        log.partial.append(chunk, count);
+        size_t start = 0;
+        for (size_t end; (end = log.partial.find('\n', start)) != std::string::npos; start = end + 1) {
+            std::string line = log.partial.substr(start, end - start);
+            long long bytes = 0;
+            if (line == "Kestrum thread exit.") {
+                ++log.finished;
+            } else if (line == "Kestrum thread: printer disconnected.") {
+                ++log.disconnected;
+            } else if (sscanf(line.c_str(), "Received %lld bytes.", &bytes) == 1) {
+                log.bytesReceived += bytes;
+            } else if (!line.empty() && line.rfind("Kestrum: Awaiting next printer connection on ", 0) != 0 &&
+                       line != "Printer connected, creating a processing thread." &&
+                       line.rfind("InstanceThread created, writing to file ", 0) != 0) {
+                log.unexpected.push_back(line);
+            }
+        }
+        log.partial.erase(0, start);
+    }
+}
+
+struct Usage {
+    DWORD handles;
+    SIZE_T residentBytes;
+};
+
+Usage Measure(HANDLE process)
+{
+    Usage usage = {0, 0};
+    GetProcessHandleCount(process, &usage.handles);
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    if (K32GetProcessMemoryInfo(process, &counters, sizeof counters))
+        usage.residentBytes = counters.WorkingSetSize;
+    return usage;
+}
+
+// Reads every file in the folder, checks it against the jobs not yet seen, and deletes it.
+// Returns the number of files that matched no job.
+int CheckAndClear(const std::wstring& folder, std::map<std::pair<size_t, uint64_t>, int>& pending,
+                  std::set<long>& numbers)
+{
+    int strays = 0;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\Out*.ps").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    do {
+        std::wstring path = folder + L"\\" + found.cFileName;
+        HANDLE file =
+            CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        std::string bytes(found.nFileSizeLow, '\0');
+        DWORD bytesRead = 0;
+        if (file != INVALID_HANDLE_VALUE && !bytes.empty())
+            ReadFile(file, &bytes[0], found.nFileSizeLow, &bytesRead, nullptr);
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        auto match = pending.find({bytes.size(), Hash(bytes)});
+        if (file == INVALID_HANDLE_VALUE || bytesRead != bytes.size() || match == pending.end()) {
+            ++strays;
+            wprintf(L"soak: %ls holds no job sent (%u bytes)\n", found.cFileName,
+                    static_cast<unsigned>(bytes.size()));
+        } else if (--match->second == 0) {
+            pending.erase(match);
+        }
+        numbers.insert(wcstol(found.cFileName + 3, nullptr, 10));
+        DeleteFileW(path.c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return strays;
+}
+
+}  // namespace
+
+int wmain(int argumentCount, wchar_t** arguments)
+{
+    if (argumentCount < 3 || argumentCount > 5) {
+        fwprintf(stderr, L"usage: soak KESTRUM_EXE FOLDER [JOBS [PRINTERS]]\n");
+        return 2;
+    }
+    std::wstring exe = arguments[1];
+    std::wstring folder = arguments[2];
+    int jobCount = argumentCount > 3 ? _wtoi(arguments[3]) : 10000;
+    int printerCount = argumentCount > 4 ? _wtoi(arguments[4]) : 16;
+    std::wstring pipe = L"\\\\.\\pipe\\kestrum-soak-" + std::to_wstring(GetCurrentProcessId());
+    std::wstring commandLine = L"\"" + exe + L"\" " + pipe + L" \"" + folder + L"\\Out%05ld.ps\"";
+
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE output = nullptr, outputWrite = nullptr;
+    CreatePipe(&output, &outputWrite, &inherit, 1 << 16);
+    SetHandleInformation(output, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = outputWrite;
+    PROCESS_INFORMATION server = {};
+    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &server)) {
+        fwprintf(stderr, L"soak: cannot start %ls, GLE=%lu\n", exe.c_str(), GetLastError());
+        return 1;
+    }
+    CloseHandle(outputWrite);
+    CloseHandle(server.hThread);
+    ServerLog log;
+    std::thread reader(ReadServerLog, output, std::ref(log));
+
+    ULONGLONG started = GetTickCount64();
+    std::map<std::pair<size_t, uint64_t>, int> pending;
+    std::set<long> numbers;
+    long long bytesSent = 0;
+    std::atomic<int> unsent{0};
+    int strays = 0;
+    Usage first = {0, 0}, last = {0, 0};
+    bool stalled = false;
+    for (int done = 0; done < jobCount && !stalled;) {
+        int roundEnd = std::min(jobCount, done == 0 ? FIRST_ROUND : done + ROUND);
+        for (int index = done; index < roundEnd; ++index) {
+            std::string bytes = JobBytes(index);
+            ++pending[{bytes.size(), Hash(bytes)}];
+            bytesSent += static_cast<long long>(bytes.size());
+        }
+        std::vector<std::thread> printers;
+        for (int printer = 0; printer < printerCount; ++printer) {
+            printers.emplace_back([&, printer, done, roundEnd] {
+                for (int index = done + printer; index < roundEnd; index += printerCount) {
+                    if (!SendJob(pipe.c_str(), JobBytes(index), printer < SLOW_PRINTERS)) ++unsent;
+                }
+            });
+        }
+        for (std::thread& printer : printers) printer.join();
+        ULONGLONG deadline = GetTickCount64() + 600000;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(log.mutex);
+                if (log.finished >= roundEnd) break;
+            }
+            if (GetTickCount64() > deadline || WaitForSingleObject(server.hProcess, 0) == WAIT_OBJECT_0) {
+                stalled = true;
+                break;
+            }
+            Sleep(20);
+        }
+        strays += CheckAndClear(folder, pending, numbers);
+        done = roundEnd;
+        Sleep(200);  // let the last workers' releases settle before measuring
+        Usage now = Measure(server.hProcess);
+        if (done == std::min(jobCount, FIRST_ROUND)) first = now;
+        last = now;
+        printf("soak: %d jobs, %lu handles, %.1f MiB resident, %.0f s\n", done, now.handles,
+               static_cast<double>(now.residentBytes) / 1048576.0,
+               static_cast<double>(GetTickCount64() - started) / 1000.0);
+        fflush(stdout);
+    }
+    double seconds = static_cast<double>(GetTickCount64() - started) / 1000.0;
+
+    TerminateProcess(server.hProcess, 1);
+    WaitForSingleObject(server.hProcess, INFINITE);
+    CloseHandle(server.hProcess);
+    reader.join();
+    CloseHandle(output);
+
+    long long expectedNumbers = static_cast<long long>(numbers.size());
+    bool numbered = expectedNumbers == jobCount && *numbers.begin() == 1 && *numbers.rbegin() == jobCount;
+    long long handleGrowth = static_cast<long long>(last.handles) - static_cast<long long>(first.handles);
+    long long memoryGrowth =
+        static_cast<long long>(last.residentBytes) - static_cast<long long>(first.residentBytes);
+    int missing = 0;
+    for (const auto& job : pending) missing += job.second;
+    printf("soak: %d jobs (%.1f MiB) from %d printers (%d slow) in %.0f s\n", jobCount,
+           static_cast<double>(bytesSent) / 1048576.0, printerCount, std::min(SLOW_PRINTERS, printerCount),
+           seconds);
+    printf("soak: %d missing or cut, %d files matching no job, %d not sent whole, numbered 1..%d: %s\n",
+           missing, strays, unsent.load(), jobCount, numbered ? "yes" : "no");
+    printf("soak: server logged %lld finished, %lld disconnected, %lld of %lld bytes, %u other lines\n",
+           log.finished, log.disconnected, log.bytesReceived, bytesSent,
+           static_cast<unsigned>(log.unexpected.size()));
+    for (size_t line = 0; line < log.unexpected.size() && line < 10; ++line)
+        printf("soak:   %s\n", log.unexpected[line].c_str());
+    printf("soak: handles %lu after %d jobs, %lu after %d (%+lld); resident %.1f MiB, %.1f MiB (%+.1f MiB)\n",
+           first.handles, FIRST_ROUND, last.handles, jobCount, handleGrowth,
+           static_cast<double>(first.residentBytes) / 1048576.0,
+           static_cast<double>(last.residentBytes) / 1048576.0,
+           static_cast<double>(memoryGrowth) / 1048576.0);
+    bool whole = !stalled && missing == 0 && strays == 0 && unsent == 0 && numbered &&
+                 log.finished == jobCount && log.disconnected == jobCount && log.bytesReceived == bytesSent &&
+                 log.unexpected.empty();
+    bool held = handleGrowth <= static_cast<long long>(HANDLE_BOUND) &&
+                memoryGrowth <= static_cast<long long>(MEMORY_BOUND) && first.handles != 0 &&
+                first.residentBytes != 0;
+    printf("soak: %s\n", whole && held ? "passed"
+                         : !whole      ? "FAILED: jobs lost or failed"
+                                       : "FAILED: handles or memory grew");
+    return whole && held ? 0 : 1;
+}
