@@ -25,7 +25,8 @@ DWORD WINAPI CopyJob(LPVOID instance)
     HANDLE file = INVALID_HANDLE_VALUE;
 #ifndef DISCARD_READER
     wchar_t path[MAX_PATH];
-    swprintf(path, MAX_PATH, L"%ls\\Out%ld.ps", outputFolder, static_cast<long>(InterlockedIncrement(&jobCounter)));
+    swprintf(path, MAX_PATH, L"%ls\\Out%ld.ps", outputFolder,
+             static_cast<long>(InterlockedIncrement(&jobCounter)));
     file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE)
 #endif
@@ -34,7 +35,8 @@ DWORD WINAPI CopyJob(LPVOID instance)
         while (buffer != nullptr && ReadFile(pipe, buffer, TRANSFER_CHUNK, &bytesRead, nullptr)) {
 #ifndef DISCARD_READER
             DWORD bytesWritten = 0;
-            if (!WriteFile(file, buffer, bytesRead, &bytesWritten, nullptr) || bytesWritten != bytesRead) break;
+            if (!WriteFile(file, buffer, bytesRead, &bytesWritten, nullptr) || bytesWritten != bytesRead)
+                break;
 #endif
         }
     }

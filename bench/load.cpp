@@ -4,6 +4,7 @@
 //   load.exe serial PIPE JOBS BYTES [FOLDER]         one printer, JOBS jobs back to back
 //   load.exe hold PIPE PRINTERS BYTES [FOLDER]       all PRINTERS connected at once, then each
 //                                                     sends its job and closes
+//   load.exe check JOBS BYTES FOLDER                 only checks FOLDER for those jobs
 // Every job is different: it starts with "job%08d\n" and goes on in a pattern of its own, so a
 // lost, repeated or misplaced chunk shows. With FOLDER, where the server writes the jobs and
 // nothing else, it waits for every file to land and checks each one byte for byte.
@@ -88,8 +89,8 @@ HANDLE Connect(bool giveUpWhenGone, DWORD* error)
 
 bool SendJob(HANDLE pipe, int job)
 {
-    std::vector<unsigned char> pattern = PatternOf(job, load.bytes < SEND_CHUNK ? static_cast<DWORD>(load.bytes)
-                                                                                : SEND_CHUNK);
+    std::vector<unsigned char> pattern =
+        PatternOf(job, load.bytes < SEND_CHUNK ? static_cast<DWORD>(load.bytes) : SEND_CHUNK);
     std::vector<unsigned char> scratch;
     bool whole = true;
     for (uint64_t sent = 0; whole && sent < load.bytes;) {
@@ -118,11 +119,11 @@ DWORD WINAPI PrintOneJob(LPVOID argument)
 }
 
 // The number of jobs in FOLDER found whole: each file one job, each job in one file.
-int CheckFolder(const std::wstring& folder)
+// The server may still be writing the last jobs: it waits up to `waitMs` for enough files.
+int CheckFolder(const std::wstring& folder, DWORD waitMs)
 {
-    // The server may still be writing the last jobs: wait until there are enough files.
     std::vector<std::wstring> names;
-    for (DWORD started = GetTickCount(); GetTickCount() - started < 120000; Sleep(200)) {
+    for (DWORD started = GetTickCount();; Sleep(200)) {
         names.clear();
         bool allFull = true;
         WIN32_FIND_DATAW found;
@@ -135,7 +136,8 @@ int CheckFolder(const std::wstring& folder)
             if (size != load.bytes) allFull = false;
         } while (FindNextFileW(search, &found));
         FindClose(search);
-        if (allFull && static_cast<int>(names.size()) >= load.jobs) break;
+        if ((allFull && static_cast<int>(names.size()) >= load.jobs) || GetTickCount() - started >= waitMs)
+            break;
     }
 
     std::vector<bool> seen(static_cast<size_t>(load.jobs), false);
@@ -145,7 +147,8 @@ int CheckFolder(const std::wstring& folder)
         HANDLE file = INVALID_HANDLE_VALUE;
         // The server holds each file without sharing until its job has ended.
         for (int attempt = 0; attempt < 600 && file == INVALID_HANDLE_VALUE; ++attempt) {
-            file = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+            file =
+                CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
             if (file == INVALID_HANDLE_VALUE) Sleep(100);
         }
         if (file == INVALID_HANDLE_VALUE) continue;
@@ -157,9 +160,11 @@ int CheckFolder(const std::wstring& folder)
             std::vector<unsigned char> pattern = PatternOf(job, CHECK_CHUNK);
             bool same = memcmp(header, JobBytes(job, pattern, 0, scratch, HEADER_SIZE), HEADER_SIZE) == 0;
             uint64_t checked = HEADER_SIZE;
-            while (same && ReadFile(file, content.data(), CHECK_CHUNK, &bytesRead, nullptr) && bytesRead > 0) {
+            while (same && ReadFile(file, content.data(), CHECK_CHUNK, &bytesRead, nullptr) &&
+                   bytesRead > 0) {
                 same = checked + bytesRead <= load.bytes &&
-                       memcmp(content.data(), JobBytes(job, pattern, checked, scratch, bytesRead), bytesRead) == 0;
+                       memcmp(content.data(), JobBytes(job, pattern, checked, scratch, bytesRead),
+                              bytesRead) == 0;
                 checked += bytesRead;
             }
             if (same && checked == load.bytes) {
@@ -175,7 +180,7 @@ int CheckFolder(const std::wstring& folder)
 int Report(int printers, double seconds, int sentWhole, const wchar_t* folder)
 {
     int whole = sentWhole;
-    if (folder != nullptr && sentWhole == load.jobs) whole = CheckFolder(folder);
+    if (folder != nullptr && sentWhole == load.jobs) whole = CheckFolder(folder, 120000);
     printf("printers=%d jobs=%d bytes=%llu seconds=%.4f whole=%d\n", printers, load.jobs,
            static_cast<unsigned long long>(load.bytes) * static_cast<unsigned>(load.jobs), seconds, whole);
     return whole == load.jobs ? 0 : 1;
@@ -192,8 +197,17 @@ int wmain(int argumentCount, wchar_t** arguments)
         printf("no pipe %ls\n", arguments[2]);
         return 1;
     }
+    if (argumentCount == 5 && wcscmp(arguments[1], L"check") == 0) {
+        load.jobs = _wtoi(arguments[2]);
+        load.bytes = _wcstoui64(arguments[3], nullptr, 10);
+        int whole = CheckFolder(arguments[4], 0);
+        printf("jobs=%d whole=%d\n", load.jobs, whole);
+        return whole == load.jobs ? 0 : 1;
+    }
     if (argumentCount != 5 && argumentCount != 6) {
-        fwprintf(stderr, L"usage: load wait PIPE | load parallel|serial|hold PIPE COUNT BYTES [FOLDER]\n");
+        fwprintf(stderr,
+                 L"usage: load wait PIPE | load parallel|serial|hold PIPE COUNT BYTES [FOLDER]"
+                 L" | load check JOBS BYTES FOLDER\n");
         return 2;
     }
     std::wstring mode = arguments[1];
@@ -245,9 +259,11 @@ int wmain(int argumentCount, wchar_t** arguments)
         }
         double seconds = Now() - started;
         if (static_cast<int>(held.size()) < load.jobs) {
-            printf("held %u of %d printers, then GLE=%lu\n", static_cast<unsigned>(held.size()), load.jobs, error);
+            printf("held %u of %d printers, then GLE=%lu\n", static_cast<unsigned>(held.size()), load.jobs,
+                   error);
         }
-        for (size_t job = 0; job < held.size(); ++job) whole += SendJob(held[job], static_cast<int>(job)) ? 1 : 0;
+        for (size_t job = 0; job < held.size(); ++job)
+            whole += SendJob(held[job], static_cast<int>(job)) ? 1 : 0;
         return Report(static_cast<int>(held.size()), seconds, whole, folder);
     }
     fwprintf(stderr, L"load: unknown mode %ls\n", mode.c_str());
