@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
@@ -9,6 +10,11 @@
 namespace {
 
 const int SHORT_MESSAGE = 512;
+
+// The standard output last found not to be a console. Under Wine, GetConsoleMode on a file or
+// pipe is a round trip to the wineserver; asked once per handle, a job's messages cost one
+// write each.
+std::atomic<HANDLE> redirectedOutput{nullptr};
 
 void WriteBytes(HANDLE output, const char* bytes, int length)
 {
@@ -20,10 +26,13 @@ void WriteWide(const wchar_t* text, int length)
 {
     HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
-    if (GetConsoleMode(output, &mode)) {
-        DWORD written = 0;
-        WriteConsoleW(output, text, static_cast<DWORD>(length), &written, nullptr);
-        return;
+    if (output != redirectedOutput.load(std::memory_order_relaxed)) {
+        if (GetConsoleMode(output, &mode)) {
+            DWORD written = 0;
+            WriteConsoleW(output, text, static_cast<DWORD>(length), &written, nullptr);
+            return;
+        }
+        redirectedOutput.store(output, std::memory_order_relaxed);
     }
     // A UTF-16 unit never takes more than three UTF-8 bytes (a surrogate pair takes four).
     char shortBytes[3 * SHORT_MESSAGE];
