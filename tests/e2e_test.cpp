@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -143,7 +144,10 @@ INSTANTIATE_TEST_SUITE_P(ArgumentCounts, DefaultsTest,
                          ::testing::Values(std::vector<std::wstring>{},
                                            std::vector<std::wstring>{L"\\\\.\\pipe\\kestrum-e2e-unused"},
                                            std::vector<std::wstring>{L"\\\\.\\pipe\\kestrum-e2e-unused",
-                                                                     L"C:\\unused\\Out%ld.ps", L"extra"}),
+                                                                     L"C:\\unused\\Out%ld.ps", L"extra"},
+                                           std::vector<std::wstring>{L"\\\\.\\pipe\\kestrum-e2e-unused",
+                                                                     L"C:\\unused\\Out%ld.ps", L"extra",
+                                                                     L"more"}),
                          [](const ::testing::TestParamInfo<std::vector<std::wstring>>& info) {
                              return std::to_string(info.param.size()) + "Arguments";
                          });
@@ -174,6 +178,9 @@ TEST_F(KestrumTest, ExitsWhenThePipeCannotBeCreated)
     } cases[] = {
         {L"\\\\.\\notapipe\\x", ERROR_PATH_NOT_FOUND},
         {L"C:\\x", ERROR_INVALID_NAME},
+        {L"", ERROR_PATH_NOT_FOUND},
+        // 300 characters in all; a pipe's name may have 256.
+        {L"\\\\.\\pipe\\" + std::wstring(291, L'n'), ERROR_FILENAME_EXCED_RANGE},
     };
     for (const auto& refused : cases) {
         SCOPED_TRACE(Utf8(refused.pipe));
@@ -181,6 +188,21 @@ TEST_F(KestrumTest, ExitsWhenThePipeCannotBeCreated)
                       PipeRefused(refused.pipe, refused.error));
     }
     EXPECT_EQ(FileNames(folder_), std::vector<std::wstring>{});
+}
+
+TEST_F(KestrumTest, ServesAPipeNamedWithForwardSlashes)
+{
+    // The name is taken as given and announced so; the system reads "/" as "\".
+    std::wstring tag = pipe_.substr(pipe_.rfind(L'\\') + 1);
+    std::wstring slashed = L"//./pipe/" + tag;
+    server_.Start({slashed, folder_ + L"\\Out%04ld.ps"});
+    ASSERT_TRUE(server_.WaitForCount(Awaiting(slashed), 1, START_TIMEOUT_MS)) << server_.Log();
+    const std::string job = "%!PS\nforward slashes\n";
+    ASSERT_TRUE(SendJob(pipe_, job)) << "GLE=" << GetLastError();
+    ASSERT_TRUE(server_.WaitForCount(THREAD_EXIT, 1)) << server_.Log();
+    ASSERT_TRUE(server_.WaitForCount(Awaiting(slashed), 2)) << server_.Log();
+    EXPECT_EQ(WithoutAwaiting(server_.Log(), slashed), CapturedJob(JobPath(folder_, 1), {job.size()}));
+    EXPECT_EQ(ReadBytes(JobPath(folder_, 1)), job);
 }
 
 // --- Files that cannot be created ------------------------------------------------------------
@@ -403,6 +425,8 @@ TEST_F(KestrumTest, NamesTheFirstJobAsPrintfWould)
         {L"100%%-%03ld.ps", L"100%-001.ps"}, {L"Out%-4ld.ps", L"Out1   .ps"},
         {L"Out%+.3ld.ps", L"Out+001.ps"},    {L"Out% ld.ps", L"Out 1.ps"},
         {L"Out%#5ld.ps", L"Out    1.ps"},    {L"Out%08.3ld.ps", L"Out     001.ps"},
+        {L"Out%-8ld.ps", L"Out1       .ps"}, {L"Out%+ld.ps", L"Out+1.ps"},
+        {L"Out%.6ld.ps", L"Out000001.ps"},   {L"%%", L"%"},
     };
     const std::string job = "%!PS\nnamed\n";
     int row = 0;
@@ -419,6 +443,47 @@ TEST_F(KestrumTest, NamesTheFirstJobAsPrintfWould)
         EXPECT_EQ(ReadBytes(path), job);
         server_.Stop();
     }
+}
+
+// A width alone can make the path of job 1 exactly 259 characters, or one too many.
+TEST_F(KestrumTest, ServesTheWidestTemplateThatFitsAndRefusesOneMore)
+{
+    int width = static_cast<int>(259 - folder_.size() - 1);
+    std::wstring fits = folder_ + L"\\%" + std::to_wstring(width) + L"ld";
+    std::wstring tooWide = folder_ + L"\\%" + std::to_wstring(width + 1) + L"ld";
+    {
+        SCOPED_TRACE(Utf8(tooWide));
+        ExpectRefused(server_, {pipe_, tooWide}, TemplateRefused(tooWide, TOO_LONG));
+    }
+    ASSERT_NO_FATAL_FAILURE(StartServer(fits));
+    const std::string job = "%!PS\nwidest\n";
+    ASSERT_NO_FATAL_FAILURE(ServeJob(job, 1));
+    std::wstring path = folder_ + L"\\" + std::wstring(static_cast<size_t>(width - 1), L' ') + L"1";
+    ASSERT_EQ(path.size(), 259u);
+    EXPECT_EQ(WithoutAwaiting(server_.Log(), pipe_), CapturedJob(path, {job.size()}));
+    EXPECT_EQ(ReadBytes(path), job);
+}
+
+// Ten thousand real jobs: the four digits of the default name give way to five.
+TEST_F(KestrumTest, NamesJobTenThousandWithFiveDigits)
+{
+    const int JOBS = 10000, PRINTERS = 16;
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    std::vector<std::vector<std::string>> jobsByPrinter(PRINTERS);
+    for (int index = 0; index < JOBS; ++index)
+        jobsByPrinter[static_cast<size_t>(index % PRINTERS)].push_back("job " + std::to_string(index) + "\n");
+    RunPrinters(pipe_, jobsByPrinter);
+    ASSERT_TRUE(server_.WaitForCount(THREAD_EXIT, JOBS, 120000)) << "jobs ended: " << Count(server_.Log(), THREAD_EXIT);
+
+    std::vector<std::wstring> names = FileNames(folder_);
+    ASSERT_EQ(names.size(), static_cast<size_t>(JOBS));
+    std::set<std::string> contents;
+    for (int job = 1; job <= JOBS; ++job) contents.insert(ReadBytes(JobPath(folder_, job)));
+    EXPECT_EQ(contents.size(), static_cast<size_t>(JOBS)) << "each job once";
+    EXPECT_TRUE(FileExists(folder_ + L"\\Out9999.ps"));
+    EXPECT_TRUE(FileExists(folder_ + L"\\Out10000.ps"));
+    EXPECT_EQ(Count(server_.Log(), Created(folder_ + L"\\Out10000.ps")), 1);
+    EXPECT_EQ(Count(server_.Log(), CONNECTED), JOBS);
 }
 
 TEST_F(KestrumTest, RefusesAJobWhoseNumberNoLongerFitsThePath)

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <psapi.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -134,10 +135,43 @@ struct Usage {
     SIZE_T residentBytes;
 };
 
+// Wine answers GetProcessHandleCount with 0 for every process; its system-wide handle list is
+// real, so the server's handles are counted there instead.
+DWORD CountHandlesInSystemList(DWORD processId)
+{
+    struct Entry {
+        ULONG ownerProcessId;
+        BYTE objectType;
+        BYTE flags;
+        USHORT value;
+        PVOID object;
+        ULONG access;
+    };
+    using QuerySystem = NTSTATUS(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
+    const ULONG SYSTEM_HANDLE_INFORMATION = 16;
+    const NTSTATUS INFO_LENGTH_MISMATCH = static_cast<NTSTATUS>(0xC0000004L);
+    auto query = reinterpret_cast<QuerySystem>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr) return 0;
+    std::vector<char> buffer(1 << 20);
+    NTSTATUS status;
+    ULONG length = 0;
+    while ((status = query(SYSTEM_HANDLE_INFORMATION, buffer.data(), static_cast<ULONG>(buffer.size()),
+                           &length)) == INFO_LENGTH_MISMATCH)
+        buffer.resize(buffer.size() * 2);
+    if (status != 0) return 0;
+    ULONG count = *reinterpret_cast<const ULONG*>(buffer.data());
+    const Entry* entries = reinterpret_cast<const Entry*>(buffer.data() + sizeof(ULONG_PTR));
+    DWORD owned = 0;
+    for (ULONG at = 0; at < count; ++at) owned += entries[at].ownerProcessId == processId;
+    return owned;
+}
+
 Usage Measure(HANDLE process)
 {
     Usage usage = {0, 0};
-    GetProcessHandleCount(process, &usage.handles);
+    if (!GetProcessHandleCount(process, &usage.handles) || usage.handles == 0)
+        usage.handles = CountHandlesInSystemList(GetProcessId(process));
     PROCESS_MEMORY_COUNTERS counters = {};
     counters.cb = sizeof counters;
     if (K32GetProcessMemoryInfo(process, &counters, sizeof counters))
@@ -191,7 +225,7 @@ int wmain(int argumentCount, wchar_t** arguments)
     int jobCount = argumentCount > 3 ? _wtoi(arguments[3]) : 10000;
     int printerCount = argumentCount > 4 ? _wtoi(arguments[4]) : 16;
     std::wstring pipe = L"\\\\.\\pipe\\kestrum-soak-" + std::to_wstring(GetCurrentProcessId());
-    std::wstring commandLine = L"\"" + exe + L"\" " + pipe + L" \"" + folder + L"\\Out%05ld.ps\"";
+    std::wstring commandLine = L"\"" + exe + L"\" " + pipe + L" \"" + folder + L"\\Out%04ld.ps\"";
 
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE output = nullptr, outputWrite = nullptr;
@@ -220,12 +254,16 @@ int wmain(int argumentCount, wchar_t** arguments)
     int strays = 0;
     Usage first = {0, 0}, last = {0, 0};
     bool stalled = false;
+    // A printer that connects and closes without a byte before the server's wait begins is no
+    // job: the server closes that instance and uses no number. Every other job must land.
+    int emptySent = 0;
     for (int done = 0; done < jobCount && !stalled;) {
         int roundEnd = std::min(jobCount, done == 0 ? FIRST_ROUND : done + ROUND);
         for (int index = done; index < roundEnd; ++index) {
             std::string bytes = JobBytes(index);
             ++pending[{bytes.size(), Hash(bytes)}];
             bytesSent += static_cast<long long>(bytes.size());
+            emptySent += bytes.empty();
         }
         std::vector<std::thread> printers;
         for (int printer = 0; printer < printerCount; ++printer) {
@@ -236,12 +274,24 @@ int wmain(int argumentCount, wchar_t** arguments)
             });
         }
         for (std::thread& printer : printers) printer.join();
+        // Every printer has closed its end; wait until the server has finished all but the
+        // empty jobs, and then until it has been quiet for a second.
         ULONGLONG deadline = GetTickCount64() + 600000;
+        long long seen = -1;
+        ULONGLONG quietSince = GetTickCount64();
         for (;;) {
+            long long finished;
             {
                 std::lock_guard<std::mutex> lock(log.mutex);
-                if (log.finished >= roundEnd) break;
+                finished = log.finished;
             }
+            if (finished != seen) {
+                seen = finished;
+                quietSince = GetTickCount64();
+            }
+            if (finished >= roundEnd ||
+                (finished >= roundEnd - emptySent && GetTickCount64() - quietSince > 1000))
+                break;
             if (GetTickCount64() > deadline || WaitForSingleObject(server.hProcess, 0) == WAIT_OBJECT_0) {
                 stalled = true;
                 break;
@@ -267,18 +317,22 @@ int wmain(int argumentCount, wchar_t** arguments)
     reader.join();
     CloseHandle(output);
 
-    long long expectedNumbers = static_cast<long long>(numbers.size());
-    bool numbered = expectedNumbers == jobCount && *numbers.begin() == 1 && *numbers.rbegin() == jobCount;
+    // What is left pending must be empty jobs the server never took; the files it made must
+    // carry the numbers 1..served without a gap.
+    int missing = 0, emptyNotTaken = 0;
+    for (const auto& job : pending) (job.first.first == 0 ? emptyNotTaken : missing) += job.second;
+    long long served = jobCount - emptyNotTaken;
+    bool numbered = static_cast<long long>(numbers.size()) == served &&
+                    (served == 0 || (*numbers.begin() == 1 && *numbers.rbegin() == served));
     long long handleGrowth = static_cast<long long>(last.handles) - static_cast<long long>(first.handles);
     long long memoryGrowth =
         static_cast<long long>(last.residentBytes) - static_cast<long long>(first.residentBytes);
-    int missing = 0;
-    for (const auto& job : pending) missing += job.second;
     printf("soak: %d jobs (%.1f MiB) from %d printers (%d slow) in %.0f s\n", jobCount,
            static_cast<double>(bytesSent) / 1048576.0, printerCount, std::min(SLOW_PRINTERS, printerCount),
            seconds);
-    printf("soak: %d missing or cut, %d files matching no job, %d not sent whole, numbered 1..%d: %s\n",
-           missing, strays, unsent.load(), jobCount, numbered ? "yes" : "no");
+    printf("soak: %d missing or cut, %d files matching no job, %d not sent whole, "
+           "%d of %d empty jobs closed before they were taken, numbered 1..%lld: %s\n",
+           missing, strays, unsent.load(), emptyNotTaken, emptySent, served, numbered ? "yes" : "no");
     printf("soak: server logged %lld finished, %lld disconnected, %lld of %lld bytes, %u other lines\n",
            log.finished, log.disconnected, log.bytesReceived, bytesSent,
            static_cast<unsigned>(log.unexpected.size()));
@@ -290,7 +344,7 @@ int wmain(int argumentCount, wchar_t** arguments)
            static_cast<double>(last.residentBytes) / 1048576.0,
            static_cast<double>(memoryGrowth) / 1048576.0);
     bool whole = !stalled && missing == 0 && strays == 0 && unsent == 0 && numbered &&
-                 log.finished == jobCount && log.disconnected == jobCount && log.bytesReceived == bytesSent &&
+                 log.finished == served && log.disconnected == served && log.bytesReceived == bytesSent &&
                  log.unexpected.empty();
     bool held = handleGrowth <= static_cast<long long>(HANDLE_BOUND) &&
                 memoryGrowth <= static_cast<long long>(MEMORY_BOUND) && first.handles != 0 &&
