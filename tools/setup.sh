@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on Debian 12: cmake, the MinGW-w64 cross
+# Installs what building and testing need on Debian 12: cmake and make, the MinGW-w64 cross
 # compilers, Wine for 32-bit programs, GoogleTest's sources, and clang with libFuzzer and the
 # sanitizer runtimes for the native fuzz build. Silent when all is there.
 #
@@ -8,7 +8,7 @@
 # takes about 50 s to start each Windows program, the backported qemu 10 a fraction of a second.
 set -euo pipefail
 
-packages=(cmake g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 googletest
+packages=(cmake make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 googletest
           clang libclang-rt-14-dev)
 binfmt=/proc/sys/fs/binfmt_misc
 i386_magic='\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
