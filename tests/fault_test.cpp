@@ -30,17 +30,6 @@ size_t ReceivedTotal(const std::string& log)
     return total;
 }
 
-// The reads the server reported, in order.
-std::vector<size_t> ReceivedChunks(const std::string& log)
-{
-    std::vector<size_t> chunks;
-    for (const std::string& message : Messages(log)) {
-        unsigned long chunk = 0;
-        if (sscanf(message.c_str(), "Received %lu bytes.\n", &chunk) == 1) chunks.push_back(chunk);
-    }
-    return chunks;
-}
-
 TEST_F(KestrumTest, KeepsEveryByteOfAPrinterKilledMidJob)
 {
     std::wstring jobFolder = folder_ + L"\\jobs";
@@ -68,6 +57,14 @@ TEST_F(KestrumTest, KeepsEveryByteOfAPrinterKilledMidJob)
     CloseHandle(written);
     ASSERT_EQ(woke, WAIT_OBJECT_0) << "the printer ended or stalled before it had written its job";
     EXPECT_FALSE(server_.Log().find(DISCONNECTED) != std::string::npos) << "the job ended before the kill";
+    // Until the job is whole, its file refuses other programs: a program that watches the folder
+    // tells a finished job from one still arriving by that.
+    HANDLE early = CreateFileW(JobPath(jobFolder, 1).c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               0, nullptr);
+    EXPECT_EQ(early == INVALID_HANDLE_VALUE ? GetLastError() : 0,
+              static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    if (early != INVALID_HANDLE_VALUE) CloseHandle(early);
     ASSERT_TRUE(TerminateProcess(printer.hProcess, 9));
     WaitForSingleObject(printer.hProcess, INFINITE);
     CloseHandle(printer.hProcess);

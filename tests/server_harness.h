@@ -108,6 +108,17 @@ inline std::vector<std::string> CapturedJob(const std::wstring& path, const std:
     return messages;
 }
 
+// The reads the server reported, in order.
+inline std::vector<size_t> ReceivedChunks(const std::string& log)
+{
+    std::vector<size_t> chunks;
+    for (const std::string& message : Messages(log)) {
+        unsigned long chunk = 0;
+        if (sscanf(message.c_str(), "Received %lu bytes.\n", &chunk) == 1) chunks.push_back(chunk);
+    }
+    return chunks;
+}
+
 inline std::wstring ExeFolder()
 {
     wchar_t path[MAX_PATH];
@@ -131,6 +142,28 @@ inline std::wstring Quoted(const std::wstring& argument)
     }
     quoted.append(2 * backslashes, L'\\');
     return quoted + L"\"";
+}
+
+// Runs a program to its end: its exit code, or STILL_ACTIVE when it did not end in time.
+inline DWORD RunToEnd(std::wstring commandLine)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &process)) {
+        ADD_FAILURE() << "cannot start " << Utf8(commandLine) << ", GLE=" << GetLastError();
+        return STILL_ACTIVE;
+    }
+    CloseHandle(process.hThread);
+    DWORD code = STILL_ACTIVE;
+    if (WaitForSingleObject(process.hProcess, JOB_TIMEOUT_MS) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process.hProcess, &code);
+    } else {
+        TerminateProcess(process.hProcess, 1);
+    }
+    CloseHandle(process.hProcess);
+    return code;
 }
 
 inline bool FileExists(const std::wstring& path)

@@ -19,6 +19,15 @@ HANDLE jobPipe, jobFile = INVALID_HANDLE_VALUE;
 void* jobBuffer;
 std::vector<std::string> releases;
 int reads, fileCreations;
+size_t printedAtRelease;  // bytes the worker had printed when it last released something
+
+void RecordRelease(const std::string& call)
+{
+    releases.push_back(call);
+    LARGE_INTEGER printed = {};
+    GetFileSizeEx(GetStdHandle(STD_OUTPUT_HANDLE), &printed);
+    printedAtRelease = static_cast<size_t>(printed.QuadPart);
+}
 
 std::string NameOf(HANDLE handle)
 {
@@ -27,12 +36,12 @@ std::string NameOf(HANDLE handle)
 
 BOOL WINAPI RecordingDisconnect(HANDLE handle)
 {
-    releases.push_back("DisconnectNamedPipe(" + NameOf(handle) + ")");
+    RecordRelease("DisconnectNamedPipe(" + NameOf(handle) + ")");
     return REAL_SYSTEM_CALLS.DisconnectNamedPipe(handle);
 }
 BOOL WINAPI RecordingClose(HANDLE handle)
 {
-    releases.push_back("CloseHandle(" + NameOf(handle) + ")");
+    RecordRelease("CloseHandle(" + NameOf(handle) + ")");
     return REAL_SYSTEM_CALLS.CloseHandle(handle);
 }
 LPVOID WINAPI RecordingAlloc(HANDLE heap, DWORD flags, SIZE_T size)
@@ -41,7 +50,7 @@ LPVOID WINAPI RecordingAlloc(HANDLE heap, DWORD flags, SIZE_T size)
 }
 BOOL WINAPI RecordingFree(HANDLE heap, DWORD flags, LPVOID memory)
 {
-    releases.push_back(memory == jobBuffer ? "HeapFree(buffer)" : "HeapFree(other)");
+    RecordRelease(memory == jobBuffer ? "HeapFree(buffer)" : "HeapFree(other)");
     return REAL_SYSTEM_CALLS.HeapFree(heap, flags, memory);
 }
 HANDLE WINAPI RecordingCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
@@ -278,6 +287,9 @@ TEST_P(CaptureWorker, ReportsReleasesAndNumbersAsEachEndRequires)
     }
     EXPECT_EQ(output_.Text(), messages);
     EXPECT_EQ(releases, expected.released);
+    // The end is reported before the releases; the exit message says that all is released.
+    bool exits = expected.messages.back() == EXIT;
+    EXPECT_EQ(printedAtRelease, messages.size() - (exits ? std::string(EXIT).size() : 0));
     EXPECT_EQ(result, expected.result);
     EXPECT_EQ(NextJobNumber(), before + (expected.numberUsed ? 2 : 1));
     EXPECT_EQ(reads, expected.readsExpected);
