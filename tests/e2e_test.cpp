@@ -26,6 +26,8 @@ class CaptureTest : public KestrumTest, public ::testing::WithParamInterface<Job
 TEST_P(CaptureTest, WritesTheJobToItsFileAndReportsEachStep)
 {
     const JobCase& job = GetParam();
+    // An earlier run's longer job under the same name; none of it may outlive the new job.
+    ASSERT_NO_FATAL_FAILURE(WriteBytes(JobPath(folder_, 1), std::string(job.bytes.size() + 1000, 'x')));
     ASSERT_NO_FATAL_FAILURE(StartServer());
     ASSERT_NO_FATAL_FAILURE(ServeJob(job.bytes, 1));
 
@@ -93,24 +95,49 @@ TEST_F(KestrumTest, ServesAPrinterInAnotherProcess)
     std::wstring jobFolder = folder_ + L"\\jobs";
     ASSERT_TRUE(CreateDirectoryW(jobFolder.c_str(), nullptr));
     ASSERT_NO_FATAL_FAILURE(StartServer(jobFolder + L"\\Out%04ld.ps"));
-
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION printer = {};
-    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                               nullptr, &startup, &printer))
-        << "GLE=" << GetLastError();
-    CloseHandle(printer.hThread);
-    ASSERT_EQ(WaitForSingleObject(printer.hProcess, JOB_TIMEOUT_MS), WAIT_OBJECT_0);
-    DWORD printerExit = 1;
-    GetExitCodeProcess(printer.hProcess, &printerExit);
-    CloseHandle(printer.hProcess);
-    EXPECT_EQ(printerExit, 0u);
+    EXPECT_EQ(RunToEnd(commandLine), 0u);
 
     ASSERT_TRUE(server_.WaitForCount(THREAD_EXIT, 2)) << server_.Log();
     EXPECT_EQ(FileNames(jobFolder), (std::vector<std::wstring>{L"Out0001.ps", L"Out0002.ps"}));
     EXPECT_TRUE(ReadBytes(JobPath(jobFolder, 1)) == jobs[0]);
     EXPECT_EQ(ReadBytes(JobPath(jobFolder, 2)), jobs[1]);
+}
+
+// As an application prints: through the spooler to the printer "Kestrum", whose port is the
+// default pipe. A RAW job arrives byte for byte, a drawn page as a whole PostScript document.
+TEST_F(KestrumTest, CapturesJobsPrintedThroughTheSpooler)
+{
+    pipe_ = L"\\\\.\\pipe\\kestrum";
+    std::wstring jobFolder = folder_ + L"\\jobs";
+    ASSERT_TRUE(CreateDirectoryW(jobFolder.c_str(), nullptr));
+    ASSERT_NO_FATAL_FAILURE(StartServer(jobFolder + L"\\Out%04ld.ps"));
+    std::string raw = RandomBytes(300000, 7);
+    for (int value = 0; value < 256; ++value) raw[static_cast<size_t>(value)] = static_cast<char>(value);
+    std::wstring input = folder_ + L"\\document.bin";
+    ASSERT_NO_FATAL_FAILURE(WriteBytes(input, raw));
+    std::wstring spool = Quoted(ExeFolder() + L"\\spool.exe");
+
+    EXPECT_EQ(RunToEnd(spool + L" raw " + Quoted(input)), 0u);
+    ASSERT_TRUE(server_.WaitForCount(THREAD_EXIT, 1)) << server_.Log();
+    EXPECT_EQ(RunToEnd(spool + L" page " + Quoted(L"Kestrum test page")), 0u);
+    ASSERT_TRUE(server_.WaitForCount(THREAD_EXIT, 2)) << server_.Log();
+    ASSERT_TRUE(server_.WaitForCount(Awaiting(pipe_), 3)) << server_.Log();
+
+    EXPECT_EQ(FileNames(jobFolder), (std::vector<std::wstring>{L"Out0001.ps", L"Out0002.ps"}));
+    EXPECT_TRUE(ReadBytes(JobPath(jobFolder, 1)) == raw) << "the RAW job's bytes differ";
+    std::string page = ReadBytes(JobPath(jobFolder, 2));
+    EXPECT_EQ(page.substr(0, 15), "%!PS-Adobe-3.0\n");
+    EXPECT_NE(page.find("\n%%Title: Kestrum page\n"), std::string::npos);
+    EXPECT_EQ(page.substr(page.size() - 7), "\n%%EOF\n");
+
+    std::vector<size_t> chunks = ReceivedChunks(server_.Log()), rawChunks;
+    for (size_t total = 0; total < raw.size() && !chunks.empty(); chunks.erase(chunks.begin())) {
+        rawChunks.push_back(chunks.front());
+        total += chunks.front();
+    }
+    std::vector<std::string> expected = CapturedJob(JobPath(jobFolder, 1), rawChunks);
+    for (const std::string& message : CapturedJob(JobPath(jobFolder, 2), chunks)) expected.push_back(message);
+    EXPECT_EQ(WithoutAwaiting(server_.Log(), pipe_), expected);
 }
 
 // --- Default settings ----------------------------------------------------------------------
@@ -473,7 +500,8 @@ TEST_F(KestrumTest, NamesJobTenThousandWithFiveDigits)
     for (int index = 0; index < JOBS; ++index)
         jobsByPrinter[static_cast<size_t>(index % PRINTERS)].push_back("job " + std::to_string(index) + "\n");
     RunPrinters(pipe_, jobsByPrinter);
-    ASSERT_TRUE(server_.WaitForCount(THREAD_EXIT, JOBS, 120000)) << "jobs ended: " << Count(server_.Log(), THREAD_EXIT);
+    ASSERT_TRUE(server_.WaitForCount(THREAD_EXIT, JOBS, 120000))
+        << "jobs ended: " << Count(server_.Log(), THREAD_EXIT);
 
     std::vector<std::wstring> names = FileNames(folder_);
     ASSERT_EQ(names.size(), static_cast<size_t>(JOBS));

@@ -15,10 +15,12 @@ cmake --build "$project/build-x86_64" -j"$(nproc)"
 "$project/tools/fuzz.sh" 20
 
 # One persistent wineserver for the whole run (each test program would otherwise start its
-# own, with Wine's services, for seconds each). A server left from the build would refuse it:
-# end that first. The server and the services the first program starts keep the standard
-# output they inherit, and CTest would wait on it: give them /dev/null.
+# own, with Wine's services, for seconds each). It needs the prefix, so that is made first; the
+# server that made it would refuse the persistent one: end it. The server and the services the
+# first program starts keep the standard output they inherit, and CTest would wait on it: give
+# them /dev/null.
 export WINEPREFIX=${KESTRUM_WINEPREFIX:-$project/build/wineprefix}
+"$project/tools/wine-run.sh" cmd /c exit 0 </dev/null >/dev/null
 wineserver -k 2>/dev/null && wineserver -w || true
 wineserver -p </dev/null >/dev/null 2>&1
 "$project/tools/wine-run.sh" cmd /c exit 0 </dev/null >/dev/null 2>&1

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine in the project's own prefix, made on first use:
-# build/wineprefix, with drive D: mapped to build/spool (which holds Qelmar\Temp).
+# build/wineprefix, with drive D: mapped to build/spool (which holds Qelmar\Temp), and the
+# printer "Kestrum" on the Local Port \\.\pipe\kestrum as the default printer. A prefix made
+# before the printer was part of it gets the printer on its next use.
 set -euo pipefail
 
 project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -9,7 +11,7 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 spool=${KESTRUM_SPOOL:-$(dirname "$WINEPREFIX")/spool}
 
-if [ ! -e "$WINEPREFIX/.kestrum-ready" ]; then
+if [ ! -e "$WINEPREFIX/.kestrum-ready" ] || [ ! -e "$WINEPREFIX/.kestrum-printer" ]; then
     mkdir -p "$(dirname "$WINEPREFIX")"
     exec 9>"$WINEPREFIX.lock"
     flock 9
@@ -20,6 +22,19 @@ if [ ! -e "$WINEPREFIX/.kestrum-ready" ]; then
         mkdir -p "$spool/Qelmar/Temp"
         ln -sfn "$spool" "$WINEPREFIX/dosdevices/d:"
         touch "$WINEPREFIX/.kestrum-ready"
+    fi
+    if [ ! -e "$WINEPREFIX/.kestrum-printer" ]; then
+        tool=$project/build/bin/spool.exe
+        [ -e "$tool" ] || { echo "wine-run: $tool is missing; run tools/build.sh first" >&2; exit 1; }
+        ppd=$project/tools/kestrum.ppd
+        # Wine's services inherit the output of the first program: keep it off any pipe.
+        errors=$WINEPREFIX/add-printer.log
+        if ! wine "$tool" add-printer "Z:${ppd//\//\\}" </dev/null >/dev/null 2>"$errors"; then
+            echo "wine-run: cannot add the printer Kestrum to $WINEPREFIX: $(tail -n 1 "$errors")" >&2
+            exit 1
+        fi
+        rm -f "$errors"
+        touch "$WINEPREFIX/.kestrum-printer"
     fi
     exec 9>&-
 fi
