@@ -127,16 +127,24 @@ int PrintRaw(const wchar_t* path)
         error = GetLastError();
     } else {
         static char chunk[65536];
-        DWORD bytesRead = 0, bytesWritten = 0;
-        while (failedCall == nullptr && ReadFile(input, chunk, sizeof chunk, &bytesRead, nullptr) &&
-               bytesRead > 0) {
+        for (;;) {
+            DWORD bytesRead = 0, bytesWritten = 0;
+            if (!ReadFile(input, chunk, sizeof chunk, &bytesRead, nullptr)) {
+                failedCall = L"ReadFile";
+                error = GetLastError();
+                break;
+            }
+            if (bytesRead == 0) break;
             if (!WritePrinter(printer, chunk, bytesRead, &bytesWritten) || bytesWritten != bytesRead) {
                 failedCall = L"WritePrinter";
                 error = GetLastError();
+                break;
             }
         }
-        // The job goes to the port only now.
-        if (!EndDocPrinter(printer) && failedCall == nullptr) {
+        // The job goes to the port only now; a job cut short is deleted, never sent.
+        if (failedCall != nullptr) {
+            AbortPrinter(printer);
+        } else if (!EndDocPrinter(printer)) {
             failedCall = L"EndDocPrinter";
             error = GetLastError();
         }
@@ -181,7 +189,7 @@ int PrintPage(const wchar_t* text)
             failedCall = L"EndPage";
             error = GetLastError();
         }
-        // The document goes to the port only now; a job cut short is abandoned.
+        // The document goes to the port only now; a job cut short is deleted, never sent.
         if (failedCall == nullptr) {
             if (EndDoc(page) <= 0) {
                 failedCall = L"EndDoc";
