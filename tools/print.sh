@@ -4,7 +4,7 @@
 #   tools/print.sh FILE...       each file as one RAW job, its bytes unchanged
 #   tools/print.sh --page TEXT   one page of text, drawn through Wine's PostScript driver
 # Wine spools inside each printing process and numbers each process's first job 1, so two
-# prints at the same moment overwrite each other's spool file: print one at a time.
+# prints at the same moment would overwrite each other's spool file: they take turns here.
 set -euo pipefail
 project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 usage() { echo "usage: tools/print.sh FILE... | tools/print.sh --page TEXT" >&2; exit 2; }
@@ -22,4 +22,5 @@ else
     done
 fi
 "$project/tools/build.sh" >/dev/null
-exec "$project/tools/wine-run.sh" "$project/build/bin/spool.exe" "${arguments[@]}"
+lock=${KESTRUM_WINEPREFIX:-$project/build/wineprefix}.print.lock
+exec flock -o "$lock" "$project/tools/wine-run.sh" "$project/build/bin/spool.exe" "${arguments[@]}"
