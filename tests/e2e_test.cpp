@@ -126,6 +126,7 @@ TEST_F(KestrumTest, CapturesJobsPrintedThroughTheSpooler)
     EXPECT_EQ(FileNames(jobFolder), (std::vector<std::wstring>{L"Out0001.ps", L"Out0002.ps"}));
     EXPECT_TRUE(ReadBytes(JobPath(jobFolder, 1)) == raw) << "the RAW job's bytes differ";
     std::string page = ReadBytes(JobPath(jobFolder, 2));
+    ASSERT_GE(page.size(), 15u) << page;
     EXPECT_EQ(page.substr(0, 15), "%!PS-Adobe-3.0\n");
     EXPECT_NE(page.find("\n%%Title: Kestrum page\n"), std::string::npos);
     EXPECT_EQ(page.substr(page.size() - 7), "\n%%EOF\n");
