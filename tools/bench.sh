@@ -49,6 +49,7 @@ records=$folder/rounds.txt
 ticks=$(getconf CLK_TCK)
 started_at=$(date +%s)
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+cpu_before=$(head -n 1 /proc/stat)
 
 # The wineserver of this prefix: its working folder is named for the prefix's device and inode.
 server_folder=$(printf 'server-%x-%x' $(stat -c '%d %i' "$WINEPREFIX"))
@@ -204,11 +205,16 @@ rm -rf "$folder/out"
 seconds=$(( $(date +%s) - started_at ))
 report=$folder/results.md
 {
-    echo "Measured on $(date -u '+%Y-%m-%d %H:%M UTC'): $(nproc) cores" \
+    echo "Measured from $(date -u -d "@$started_at" '+%Y-%m-%d %H:%M') to $(date -u '+%H:%M UTC'): $(nproc) cores" \
          "($(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)), $(free -g | awk '/Mem:/ {print $2}') GiB," \
          "$(. /etc/os-release && echo "$PRETTY_NAME"), Linux $(uname -r), $(wine --version)."
     echo "Load average $load_before at the start, $(cut -d' ' -f1-3 /proc/loadavg) at the end; the run took" \
          "$((seconds / 60)) min $((seconds % 60)) s for $rounds rounds of each workload."
+    # Steal is time the host gave this machine's cores to others: noise no pairing removes.
+    echo "$cpu_before" "$(head -n 1 /proc/stat)" | awk '{
+        for (i = 2; i <= 9; i++) { total += $(i + 11) - $i }
+        printf "The machine'"'"'s cores were %.0f %% busy during the run (this benchmark included), and %.1f %% of their time was stolen by the host.\n",
+               100 * (total - ($16 - $5) - ($17 - $6) - ($20 - $9)) / total, 100 * ($20 - $9) / total }'
     echo "Reproduce with \`tools/bench.sh$([ $smoke -eq 1 ] && echo ' --smoke')\`."
     echo
     awk -v big="one job of $((big / 1048576)) MiB, MiB/s" \
