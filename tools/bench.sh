@@ -4,7 +4,7 @@
 # prints the results as Markdown. Each round runs every workload against the three servers back
 # to back, in the order kestrum, reference, discard, then the reverse in the next round, so that
 # each round gives its own ratios; capacity is stepped through once per server at the end.
-#   tools/bench.sh [--rounds N] [--write]   the full benchmark, 15 rounds (about 13 minutes)
+#   tools/bench.sh [--rounds N] [--write]   the full benchmark, 15 rounds (11-14 minutes)
 #   tools/bench.sh --smoke [--no-build]     the same at tiny sizes, one round; part of tools/test.sh
 # --write also puts the results into bench/RESULTS.md, between its two bench markers.
 # The full benchmark ends any wineserver of the prefix and runs its own; the smoke run uses
