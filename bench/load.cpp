@@ -4,7 +4,8 @@
 //   load.exe serial PIPE JOBS BYTES [FOLDER]         one printer, JOBS jobs back to back
 //   load.exe hold PIPE PRINTERS BYTES [FOLDER]       all PRINTERS connected at once, then each
 //                                                     sends its job and closes
-//   load.exe check JOBS BYTES FOLDER                 only checks FOLDER for those jobs
+//   load.exe check JOBS BYTES FOLDER [SECONDS]       only checks FOLDER for those jobs, waiting
+//                                                     up to SECONDS for the last files to land
 // Every job is different: it starts with "job%08d\n" and goes on in a pattern of its own, so a
 // lost, repeated or misplaced chunk shows. With FOLDER, where the server writes the jobs and
 // nothing else, it waits for every file to land and checks each one byte for byte.
@@ -197,17 +198,18 @@ int wmain(int argumentCount, wchar_t** arguments)
         printf("no pipe %ls\n", arguments[2]);
         return 1;
     }
-    if (argumentCount == 5 && wcscmp(arguments[1], L"check") == 0) {
+    if ((argumentCount == 5 || argumentCount == 6) && wcscmp(arguments[1], L"check") == 0) {
         load.jobs = _wtoi(arguments[2]);
         load.bytes = _wcstoui64(arguments[3], nullptr, 10);
-        int whole = CheckFolder(arguments[4], 0);
+        DWORD waitMs = argumentCount == 6 ? 1000 * static_cast<DWORD>(_wtoi(arguments[5])) : 0;
+        int whole = CheckFolder(arguments[4], waitMs);
         printf("jobs=%d whole=%d\n", load.jobs, whole);
         return whole == load.jobs ? 0 : 1;
     }
     if (argumentCount != 5 && argumentCount != 6) {
         fwprintf(stderr,
                  L"usage: load wait PIPE | load parallel|serial|hold PIPE COUNT BYTES [FOLDER]"
-                 L" | load check JOBS BYTES FOLDER\n");
+                 L" | load check JOBS BYTES FOLDER [SECONDS]\n");
         return 2;
     }
     std::wstring mode = arguments[1];

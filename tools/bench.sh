@@ -1,23 +1,25 @@
 #!/usr/bin/env bash
 # Benchmarks kestrum.exe side by side with a reference capture server (the least code doing
-# the same work, silently) and a discard reader (the pipe's own limit), all under Wine, runs
-# interleaved, and prints the results as Markdown.
-#   tools/bench.sh [--runs N] [--write]   the full benchmark (about 15 minutes)
-#   tools/bench.sh --smoke [--no-build]   the same at tiny sizes, one run; part of tools/test.sh
+# the same work, silently) and a discard reader (the pipe's own limit), all under Wine, and
+# prints the results as Markdown. Each round runs every workload against the three servers back
+# to back, in the order kestrum, reference, discard, then the reverse in the next round, so that
+# each round gives its own ratios; capacity is stepped through once per server at the end.
+#   tools/bench.sh [--rounds N] [--write]   the full benchmark, 15 rounds (11-14 minutes)
+#   tools/bench.sh --smoke [--no-build]     the same at tiny sizes, one round; part of tools/test.sh
 # --write also puts the results into bench/RESULTS.md, between its two bench markers.
 # The full benchmark ends any wineserver of the prefix and runs its own; the smoke run uses
 # whatever server there is and ends none.
 set -euo pipefail
 project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-smoke=0 build=1 runs=5 write=0
+smoke=0 build=1 rounds=15 write=0
 while [ $# -gt 0 ]; do
     case $1 in
-        --smoke) smoke=1 runs=1 ;;
+        --smoke) smoke=1 rounds=1 ;;
         --no-build) build=0 ;;
-        --runs) runs=$2; shift ;;
+        --rounds) rounds=$2; shift ;;
         --write) write=1 ;;
-        *) echo "usage: tools/bench.sh [--smoke] [--no-build] [--runs N] [--write]" >&2; exit 2 ;;
+        *) echo "usage: tools/bench.sh [--smoke] [--no-build] [--rounds N] [--write]" >&2; exit 2 ;;
     esac
     shift
 done
@@ -42,11 +44,12 @@ windows_path() { echo "Z:${1//\//\\}"; }
 pipe="\\\\.\\pipe\\kestrum-bench-$$"
 rm -rf "$folder" && mkdir -p "$folder/out"
 out_windows=$(windows_path "$folder/out")
-records=$folder/runs.txt
+records=$folder/rounds.txt
 : >"$records"
 ticks=$(getconf CLK_TCK)
 started_at=$(date +%s)
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+cpu_before=$(head -n 1 /proc/stat)
 
 # The wineserver of this prefix: its working folder is named for the prefix's device and inode.
 server_folder=$(printf 'server-%x-%x' $(stat -c '%d %i' "$WINEPREFIX"))
@@ -105,9 +108,12 @@ stop_server() {
 
 # run_load SERVER MODE COUNT BYTES: one load against a started server. Sets load_line, and
 # cpu (server), wineserver_cpu, hwm_kib and rss_kib (before the load). Returns the load's status.
+# The CPU times cover the transfer only: the files are checked afterwards, by a second load.exe.
+# The wineserver serves the load generator too, and its share cannot be told apart.
 run_load() {
-    local target="" status=0 ws ws_before=0 ws_after=0
-    [ "$1" != discard ] && target=$out_windows
+    local status=0 ws ws_before=0 ws_after=0 target=""
+    # Capacity checks inside the load: its CPU times are not compared.
+    [ "$1" != discard ] && [ "$2" = hold ] && target=$out_windows
     ws=$(wineserver_pid)
     [ -n "$ws" ] && ws_before=$(cpu_ticks "$ws")
     rss_kib=$(status_kib "$server_pid" VmRSS)
@@ -119,12 +125,17 @@ run_load() {
     hwm_kib=$(status_kib "$server_pid" VmHWM)
     [ -n "$ws" ] && ws_after=$(cpu_ticks "$ws")
     wineserver_cpu=$(awk -v t=$(( ws_after - ws_before )) -v hz="$ticks" 'BEGIN {printf "%.2f", t / hz}')
+    if [ $status -eq 0 ] && [ "$1" != discard ] && [ "$2" != hold ]; then
+        run_wine "$bin/load.exe" check "$3" "$4" "$out_windows" 120 >"$folder/load.txt" 2>&1 || status=$?
+        [ $status -eq 0 ] || load_line="$load_line, then $(tr '\n' ' ' <"$folder/load.txt")"
+    fi
     return $status
 }
 
 field() { echo "$load_line" | tr ' ' '\n' | awk -F= -v key="$1" '$1 == key {print $2}'; }
 
-# throughput WORKLOAD ROUND SERVER MODE COUNT BYTES UNIT: records MiB/s or jobs/s.
+# throughput WORKLOAD ROUND SERVER MODE COUNT BYTES UNIT: records MiB/s or jobs/s, and the
+# amount moved that CPU time is counted per: MiB, or jobs.
 throughput() {
     local workload=$1 round=$2 server=$3 value
     start_server "$server"
@@ -135,11 +146,13 @@ throughput() {
         exit 1
     fi
     stop_server
+    local amount
     case $7 in
-        MiB/s) value=$(awk -v b="$(field bytes)" -v s="$(field seconds)" 'BEGIN {printf "%.1f", b / s / 1048576}') ;;
-        jobs/s) value=$(awk -v j="$(field jobs)" -v s="$(field seconds)" 'BEGIN {printf "%.1f", j / s}') ;;
+        MiB/s) amount=$(awk -v b="$(field bytes)" 'BEGIN {printf "%.4f", b / 1048576}') ;;
+        jobs/s) amount=$(field jobs) ;;
     esac
-    echo "$workload $server $round $value $cpu $hwm_kib $wineserver_cpu -" >>"$records"
+    value=$(awk -v a="$amount" -v s="$(field seconds)" 'BEGIN {printf "%.2f", a / s}')
+    echo "$workload $server $round $value $amount $cpu $wineserver_cpu $hwm_kib" >>"$records"
     echo "bench: $workload round $round $server: $value $7, cpu ${cpu}s, peak ${hwm_kib} KiB" >&2
 }
 
@@ -162,36 +175,52 @@ capacity() {
             break
         fi
     done
-    echo "capacity $server $round $best $best_cpu $best_hwm $best_ws $per_printer ${failed_held:--}" >>"$records"
+    echo "capacity $server $round $best - $best_cpu $best_ws $best_hwm $per_printer ${failed_held:--}" >>"$records"
     echo "bench: capacity round $round $server: $best printers, $per_printer KiB each" >&2
 }
 
-for round in $(seq 1 "$runs"); do
-    for server in $servers; do
-        throughput one-big-job "$round" "$server" parallel 1 "$big" MiB/s
-        throughput small-jobs "$round" "$server" serial "$small_jobs" "$small_bytes" jobs/s
+# message_cost ROUND: times kestrum's message per chunk alone, its output redirected like the
+# server's, and records microseconds per call: formatting, writing, the whole message.
+message_cost() {
+    local line
+    line=$(run_wine "$bin/message_cost.exe" $((big / 32768)) 2>&1 >"$folder/message.log" </dev/null |
+        grep '^format=')
+    echo "message-cost kestrum $1 $(echo "$line" | sed 's/[a-z]*=//g')" >>"$records"
+}
+
+for round in $(seq 1 "$rounds"); do
+    order=$servers
+    [ $((round % 2)) -eq 0 ] && order=$(echo "$servers" | tr ' ' '\n' | tac | tr '\n' ' ')
+    for server in $order; do throughput one-big-job "$round" "$server" parallel 1 "$big" MiB/s; done
+    for server in $order; do throughput small-jobs "$round" "$server" serial "$small_jobs" "$small_bytes" jobs/s; done
+    for server in $order; do
         throughput printers-at-once "$round" "$server" parallel "$parallel_printers" "$parallel_bytes" MiB/s
     done
+    message_cost "$round"
 done
-for round in $(seq 1 "$runs"); do
-    for server in $servers; do capacity "$round" "$server"; done
-done
+# Capacity gave the same steps in all 15 rounds of the three runs of 2026-12-08: one series each.
+for server in $servers; do capacity 1 "$server"; done
 rm -rf "$folder/out"
 
 seconds=$(( $(date +%s) - started_at ))
 report=$folder/results.md
 {
-    echo "Measured on $(date -u '+%Y-%m-%d %H:%M UTC'): $(nproc) cores" \
+    echo "Measured from $(date -u -d "@$started_at" '+%Y-%m-%d %H:%M') to $(date -u '+%H:%M UTC'): $(nproc) cores" \
          "($(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)), $(free -g | awk '/Mem:/ {print $2}') GiB," \
          "$(. /etc/os-release && echo "$PRETTY_NAME"), Linux $(uname -r), $(wine --version)."
     echo "Load average $load_before at the start, $(cut -d' ' -f1-3 /proc/loadavg) at the end; the run took" \
-         "$((seconds / 60)) min $((seconds % 60)) s for $runs runs of each workload."
+         "$((seconds / 60)) min $((seconds % 60)) s for $rounds rounds of each workload."
+    # Steal is time the host gave this machine's cores to others: noise no pairing removes.
+    echo "$cpu_before" "$(head -n 1 /proc/stat)" | awk '{
+        for (i = 2; i <= 9; i++) { total += $(i + 11) - $i }
+        printf "The machine'"'"'s cores were %.0f %% busy during the run (this benchmark included), and %.1f %% of their time was stolen by the host.\n",
+               100 * (total - ($16 - $5) - ($17 - $6) - ($20 - $9)) / total, 100 * ($20 - $9) / total }'
     echo "Reproduce with \`tools/bench.sh$([ $smoke -eq 1 ] && echo ' --smoke')\`."
     echo
     awk -v big="one job of $((big / 1048576)) MiB, MiB/s" \
         -v small="$small_jobs jobs of $small_bytes bytes from one printer, jobs/s" \
         -v parallel="$parallel_printers printers at once, $((parallel_bytes / 1024)) KiB each, MiB/s in all" \
-        -v capacity="printers held at once, every job whole (steps up to ${capacity_steps##* })" \
+        -v capacitySteps="${capacity_steps##* }" \
         -f "$project/bench/table.awk" "$records"
 } >"$report"
 cat "$report"
