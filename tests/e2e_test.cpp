@@ -94,8 +94,8 @@ TEST_F(KestrumTest, ServesAPrinterInAnotherProcess)
     }
     std::wstring jobFolder = folder_ + L"\\jobs";
     ASSERT_TRUE(CreateDirectoryW(jobFolder.c_str(), nullptr));
-    ASSERT_NO_FATAL_FAILURE(StartServer(jobFolder + L"\\Out%04ld.ps"));
-    EXPECT_EQ(RunToEnd(commandLine), 0u);
+    // The printer starts before the server and waits for the pipe to appear.
+    EXPECT_EQ(RunToEnd(commandLine, [&] { StartServer(jobFolder + L"\\Out%04ld.ps"); }), 0u);
 
     ASSERT_TRUE(server_.WaitForCount(THREAD_EXIT, 2)) << server_.Log();
     EXPECT_EQ(FileNames(jobFolder), (std::vector<std::wstring>{L"Out0001.ps", L"Out0002.ps"}));
@@ -110,13 +110,17 @@ TEST_F(KestrumTest, CapturesJobsPrintedThroughTheSpooler)
     pipe_ = L"\\\\.\\pipe\\kestrum";
     std::wstring jobFolder = folder_ + L"\\jobs";
     ASSERT_TRUE(CreateDirectoryW(jobFolder.c_str(), nullptr));
-    ASSERT_NO_FATAL_FAILURE(StartServer(jobFolder + L"\\Out%04ld.ps"));
     std::string raw = RandomBytes(300000, 7);
     for (int value = 0; value < 256; ++value) raw[static_cast<size_t>(value)] = static_cast<char>(value);
     std::wstring input = folder_ + L"\\document.bin";
     ASSERT_NO_FATAL_FAILURE(WriteBytes(input, raw));
     std::wstring spool = Quoted(ExeFolder() + L"\\spool.exe");
 
+    // With no server the job is refused after 5 s, and never arrives later.
+    std::string errors;
+    EXPECT_EQ(RunToEnd(spool + L" raw " + Quoted(input), nullptr, &errors), 1u);
+    EXPECT_EQ(errors, "spool: no server takes jobs on \\\\.\\pipe\\kestrum, GLE=2\r\n");
+    ASSERT_NO_FATAL_FAILURE(StartServer(jobFolder + L"\\Out%04ld.ps"));
     EXPECT_EQ(RunToEnd(spool + L" raw " + Quoted(input)), 0u);
     ASSERT_TRUE(server_.WaitForCount(THREAD_EXIT, 1)) << server_.Log();
     EXPECT_EQ(RunToEnd(spool + L" page " + Quoted(L"Kestrum test page")), 0u);

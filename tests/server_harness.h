@@ -145,24 +145,48 @@ inline std::wstring Quoted(const std::wstring& argument)
 }
 
 // Runs a program to its end: its exit code, or STILL_ACTIVE when it did not end in time.
-inline DWORD RunToEnd(std::wstring commandLine)
+// `whileRunning` is done once the program has started; `errors` gets its standard error.
+inline DWORD RunToEnd(std::wstring commandLine, const std::function<void()>& whileRunning = nullptr,
+                      std::string* errors = nullptr)
 {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &process)) {
-        ADD_FAILURE() << "cannot start " << Utf8(commandLine) << ", GLE=" << GetLastError();
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE errorsRead = nullptr, errorsWrite = nullptr;
+    if (errors != nullptr && !CreatePipe(&errorsRead, &errorsWrite, &inherit, 0)) {
+        ADD_FAILURE() << "CreatePipe failed, GLE=" << GetLastError();
         return STILL_ACTIVE;
     }
-    CloseHandle(process.hThread);
-    DWORD code = STILL_ACTIVE;
-    if (WaitForSingleObject(process.hProcess, JOB_TIMEOUT_MS) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(process.hProcess, &code);
-    } else {
-        TerminateProcess(process.hProcess, 1);
+    if (errorsRead != nullptr) SetHandleInformation(errorsRead, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    if (errorsWrite != nullptr) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdError = errorsWrite;
     }
-    CloseHandle(process.hProcess);
+    PROCESS_INFORMATION process = {};
+    BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, errorsWrite != nullptr,
+                                  CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+    DWORD error = GetLastError();
+    if (errorsWrite != nullptr) CloseHandle(errorsWrite);
+    DWORD code = STILL_ACTIVE;
+    if (!started) {
+        ADD_FAILURE() << "cannot start " << Utf8(commandLine) << ", GLE=" << error;
+    } else {
+        CloseHandle(process.hThread);
+        if (whileRunning) whileRunning();
+        if (WaitForSingleObject(process.hProcess, JOB_TIMEOUT_MS) == WAIT_OBJECT_0) {
+            GetExitCodeProcess(process.hProcess, &code);
+        } else {
+            TerminateProcess(process.hProcess, 1);
+        }
+        CloseHandle(process.hProcess);
+    }
+    if (errorsRead != nullptr) {
+        char chunk[4096];
+        DWORD count = 0;
+        while (ReadFile(errorsRead, chunk, sizeof chunk, &count, nullptr) && count > 0)
+            errors->append(chunk, count);
+        CloseHandle(errorsRead);
+    }
     return code;
 }
 
