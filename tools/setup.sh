@@ -35,6 +35,13 @@ apt_install() {  # apt_install [apt options] PACKAGE...
         >"$apt_log" 2>&1 || { tail -n 20 "$apt_log" >&2; fail "apt-get could not install: $*"; }
 }
 
+# A mirror caught mid-sync fails one index (seen: bookworm-security's i386 list) while the rest
+# are fresh; the install that follows says whether what it needs was found.
+update_packages() {
+    "${as_root[@]}" apt-get update -qq >"$apt_log" 2>&1 ||
+        echo "setup: apt-get update failed in part; installing from the lists it has" >&2
+}
+
 missing=()
 for package in "${packages[@]}"; do installed "$package" || missing+=("$package"); done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -42,7 +49,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
         "${as_root[@]}" dpkg --add-architecture i386 || fail "cannot add the i386 architecture"
     fi
-    "${as_root[@]}" apt-get update -qq >&2 || fail "apt-get update failed"
+    update_packages
     apt_install "${missing[@]}"
 fi
 
@@ -60,7 +67,7 @@ if ! recent_qemu; then
     if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d; then
         echo 'deb http://deb.debian.org/debian bookworm-backports main' | "${as_root[@]}" tee "$list" >/dev/null
     fi
-    "${as_root[@]}" apt-get update -qq >&2 || fail "apt-get update failed"
+    update_packages
     apt_install -t bookworm-backports qemu-user-static
 fi
 [ -e "$binfmt/register" ] || "${as_root[@]}" mount -t binfmt_misc binfmt_misc "$binfmt" \
