@@ -1,6 +1,6 @@
 #include "platform/console.h"
 
-#include <windows.h>
+#include "platform/system_calls.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -27,9 +27,9 @@ void WriteWide(const wchar_t* text, int length)
     HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
     if (output != redirectedOutput.load(std::memory_order_relaxed)) {
-        if (GetConsoleMode(output, &mode)) {
+        if (systemCalls.GetConsoleMode(output, &mode)) {
             DWORD written = 0;
-            WriteConsoleW(output, text, static_cast<DWORD>(length), &written, nullptr);
+            systemCalls.WriteConsoleW(output, text, static_cast<DWORD>(length), &written, nullptr);
             return;
         }
         redirectedOutput.store(output, std::memory_order_relaxed);
@@ -39,11 +39,11 @@ void WriteWide(const wchar_t* text, int length)
     int capacity = 3 * length;
     char* bytes = capacity <= static_cast<int>(sizeof shortBytes)
                       ? shortBytes
-                      : static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, capacity));
+                      : static_cast<char*>(systemCalls.HeapAlloc(GetProcessHeap(), 0, capacity));
     if (bytes == nullptr) return;
     int byteCount = WideCharToMultiByte(CP_UTF8, 0, text, length, bytes, capacity, nullptr, nullptr);
     WriteBytes(output, bytes, byteCount);
-    if (bytes != shortBytes) HeapFree(GetProcessHeap(), 0, bytes);
+    if (bytes != shortBytes) systemCalls.HeapFree(GetProcessHeap(), 0, bytes);
 }
 
 }  // namespace
@@ -75,11 +75,12 @@ void PrintWideMessage(const wchar_t* format, ...)
     }
     // Only a long pipe name or template gets here; the command line bounds both.
     const int longCapacity = 3 * 32768;
-    wchar_t* longText = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, longCapacity * sizeof(wchar_t)));
+    wchar_t* longText =
+        static_cast<wchar_t*>(systemCalls.HeapAlloc(GetProcessHeap(), 0, longCapacity * sizeof(wchar_t)));
     if (longText == nullptr) return;
     va_start(arguments, format);
     length = vswprintf(longText, longCapacity, format, arguments);
     va_end(arguments);
     if (length >= 0 && length < longCapacity) WriteWide(longText, length);
-    HeapFree(GetProcessHeap(), 0, longText);
+    systemCalls.HeapFree(GetProcessHeap(), 0, longText);
 }

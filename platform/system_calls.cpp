@@ -1,9 +1,10 @@
 #include "platform/system_calls.h"
 
 const SystemCalls REAL_SYSTEM_CALLS = {
-    ::CreateNamedPipeW, ::ConnectNamedPipe, ::PeekNamedPipe, ::DisconnectNamedPipe,
-    ::CreateThread,     ::CreateFileW,      ::ReadFile,      ::WriteFile,
-    ::CloseHandle,      ::HeapAlloc,        ::HeapFree,
+    ::CreateNamedPipeW, ::ConnectNamedPipe, ::PeekNamedPipe,  ::DisconnectNamedPipe,
+    ::CreateThread,     ::CreateFileW,      ::ReadFile,       ::WriteFile,
+    ::CloseHandle,      ::HeapAlloc,        ::HeapFree,       ::GetConsoleMode,
+    ::WriteConsoleW,
 };
 
 SystemCalls systemCalls = REAL_SYSTEM_CALLS;

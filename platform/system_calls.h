@@ -1,5 +1,7 @@
 // Every Win32 call that can fail in the server goes through this table, so that a test can
-// make any one of them fail with any error code. It defaults to the real calls.
+// make any one of them fail with any error code, or see what it was asked. It defaults to the
+// real calls. Messages to a redirected standard output call WriteFile directly, so that a test
+// failing the job file's writes still reads every message.
 #pragma once
 #include <windows.h>
 
@@ -15,6 +17,8 @@ struct SystemCalls {
     decltype(&::CloseHandle) CloseHandle;
     decltype(&::HeapAlloc) HeapAlloc;
     decltype(&::HeapFree) HeapFree;
+    decltype(&::GetConsoleMode) GetConsoleMode;
+    decltype(&::WriteConsoleW) WriteConsoleW;
 };
 
 extern SystemCalls systemCalls;

@@ -1,0 +1,115 @@
+// Messages as a console and as a redirected standard output receive them: every character,
+// whatever it takes in UTF-8 and whichever buffer its formatting needs. A console is one only
+// through the system-call table here; Wine gives tests none.
+#include "platform/console.h"
+#include "captured_output.h"
+#include "platform/system_calls.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+const HANDLE CONSOLE = reinterpret_cast<HANDLE>(0x7770);
+std::wstring console;  // what the console was handed
+int allocations, failingAllocation;
+
+BOOL WINAPI FakeGetConsoleMode(HANDLE handle, LPDWORD mode)
+{
+    *mode = ENABLE_PROCESSED_OUTPUT;
+    return handle == CONSOLE;
+}
+BOOL WINAPI FakeWriteConsole(HANDLE, const VOID* text, DWORD length, LPDWORD written, LPVOID)
+{
+    console.append(static_cast<const wchar_t*>(text), length);
+    *written = length;
+    return TRUE;
+}
+LPVOID WINAPI CountedAlloc(HANDLE heap, DWORD flags, SIZE_T size)
+{
+    if (++allocations == failingAllocation) return nullptr;
+    return REAL_SYSTEM_CALLS.HeapAlloc(heap, flags, size);
+}
+
+std::string Utf8(const std::wstring& text)
+{
+    std::string bytes(text.size() * 4, '\0');
+    bytes.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(),
+                                                         static_cast<int>(text.size()), &bytes[0],
+                                                         static_cast<int>(bytes.size()), nullptr, nullptr)));
+    return bytes;
+}
+
+const wchar_t CREATED[] = L"InstanceThread created, writing to file %ls.\n";
+const std::wstring BEFORE_PATH = L"InstanceThread created, writing to file ", AFTER_PATH = L".\n";
+const size_t SHORT_BUFFER = 512;  // characters the formatting holds before it takes the heap
+
+// A path that makes the creation message `length` characters long.
+std::wstring PathForMessageOf(size_t length)
+{
+    return L"D:\\" + std::wstring(length - BEFORE_PATH.size() - AFTER_PATH.size() - 3, L'p');
+}
+
+struct MessageCase {
+    const char* name;
+    std::wstring path;
+    int failingAllocation;  // 0: memory suffices
+    bool printed;
+};
+
+const MessageCase CASES[] = {
+    {"plain", L"D:\\Qelmar\\Temp\\Out0001.ps", 0, true},
+    {"250 CJK characters", L"D:\\" + std::wstring(250, L'\u6253') + L".ps", 0, true},
+    {"a character beyond UTF-16's first plane", L"D:\\\U0001F5A8\U0001F5A8.ps", 0, true},
+    {"one short of the short buffer", PathForMessageOf(SHORT_BUFFER - 1), 0, true},
+    {"exactly the short buffer", PathForMessageOf(SHORT_BUFFER), 0, true},
+    {"longer than its UTF-8 short buffer", PathForMessageOf(SHORT_BUFFER + 1), 0, true},
+    {"too long for the memory left", PathForMessageOf(SHORT_BUFFER), 1, false},
+    {"too long for the memory left for UTF-8", PathForMessageOf(SHORT_BUFFER + 1), 2, false},
+};
+
+void PrintTo(const MessageCase& messageCase, std::ostream* stream) { *stream << messageCase.name; }
+
+class Message : public testing::TestWithParam<MessageCase> {
+protected:
+    void SetUp() override
+    {
+        console.clear();
+        allocations = 0;
+        failingAllocation = GetParam().failingAllocation;
+        systemCalls = REAL_SYSTEM_CALLS;
+        systemCalls.GetConsoleMode = FakeGetConsoleMode;
+        systemCalls.WriteConsoleW = FakeWriteConsole;
+        systemCalls.HeapAlloc = CountedAlloc;
+    }
+    void TearDown() override { systemCalls = REAL_SYSTEM_CALLS; }
+};
+
+TEST_P(Message, ArrivesWholeOnAConsoleAndRedirected)
+{
+    const MessageCase& given = GetParam();
+    std::wstring message = BEFORE_PATH + given.path + AFTER_PATH;
+    std::wstring expected = given.printed ? message : L"";
+    {
+        CapturedOutput redirected;
+        PrintWideMessage(CREATED, given.path.c_str());
+        EXPECT_EQ(redirected.Text(), Utf8(expected));
+    }
+    allocations = 0;
+    HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
+    SetStdHandle(STD_OUTPUT_HANDLE, CONSOLE);
+    PrintWideMessage(CREATED, given.path.c_str());
+    SetStdHandle(STD_OUTPUT_HANDLE, saved);
+    // Only a long message needs the heap on a console: no UTF-8 is made there.
+    if (given.failingAllocation != 1) expected = message;
+    EXPECT_TRUE(console == expected) << console.size() << " characters, not " << expected.size();
+}
+
+INSTANTIATE_TEST_SUITE_P(Messages, Message, testing::ValuesIn(CASES), [](const auto& info) {
+    std::string name;
+    for (const char* c = info.param.name; *c; ++c) name += isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+    return name;
+});
+
+}  // namespace
