@@ -496,29 +496,6 @@ TEST_F(KestrumTest, ServesTheWidestTemplateThatFitsAndRefusesOneMore)
     EXPECT_EQ(ReadBytes(path), job);
 }
 
-// Ten thousand real jobs: the four digits of the default name give way to five.
-TEST_F(KestrumTest, NamesJobTenThousandWithFiveDigits)
-{
-    const int JOBS = 10000, PRINTERS = 16;
-    ASSERT_NO_FATAL_FAILURE(StartServer());
-    std::vector<std::vector<std::string>> jobsByPrinter(PRINTERS);
-    for (int index = 0; index < JOBS; ++index)
-        jobsByPrinter[static_cast<size_t>(index % PRINTERS)].push_back("job " + std::to_string(index) + "\n");
-    RunPrinters(pipe_, jobsByPrinter);
-    ASSERT_TRUE(server_.WaitForCount(THREAD_EXIT, JOBS, 120000))
-        << "jobs ended: " << Count(server_.Log(), THREAD_EXIT);
-
-    std::vector<std::wstring> names = FileNames(folder_);
-    ASSERT_EQ(names.size(), static_cast<size_t>(JOBS));
-    std::set<std::string> contents;
-    for (int job = 1; job <= JOBS; ++job) contents.insert(ReadBytes(JobPath(folder_, job)));
-    EXPECT_EQ(contents.size(), static_cast<size_t>(JOBS)) << "each job once";
-    EXPECT_TRUE(FileExists(folder_ + L"\\Out9999.ps"));
-    EXPECT_TRUE(FileExists(folder_ + L"\\Out10000.ps"));
-    EXPECT_EQ(Count(server_.Log(), Created(folder_ + L"\\Out10000.ps")), 1);
-    EXPECT_EQ(Count(server_.Log(), CONNECTED), JOBS);
-}
-
 TEST_F(KestrumTest, RefusesAJobWhoseNumberNoLongerFitsThePath)
 {
     // Jobs 1 to 9 take 259 characters, job 10 would take 260.

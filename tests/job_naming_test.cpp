@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cwchar>
 #include <string>
@@ -111,24 +112,36 @@ TEST(OutputName, ALaterNumberThatNoLongerFitsGivesNoPath)
 
 TEST(JobNumber, ThreadsTakingNumbersAtOnceNeverShareOne)
 {
-    const int threadCount = 8, numbersEach = 5000;
-    std::vector<std::vector<int32_t>> taken(threadCount);
-    std::vector<std::thread> threads;
-    for (auto& numbers : taken) {
-        threads.emplace_back([&numbers] {
-            for (int index = 0; index < numbersEach; ++index) numbers.push_back(NextJobNumber());
-        });
+    // The threads start together and take numbers side by side, round after round until they
+    // have met often enough: a counter read and then written shares numbers within the first
+    // thousands of meetings. A machine too busy to run them side by side only takes longer.
+    const int threadCount = 4, numbersEach = 50000, meetingsWanted = 100000;
+    int meetings = 0;
+    for (int round = 0; round < 200 && meetings < meetingsWanted && !HasFailure(); ++round) {
+        std::vector<std::vector<int32_t>> taken(threadCount);
+        std::atomic<int> waiting{threadCount};
+        std::vector<std::thread> threads;
+        for (auto& numbers : taken) {
+            threads.emplace_back([&numbers, &waiting] {
+                numbers.reserve(numbersEach);
+                for (--waiting; waiting > 0;) std::this_thread::yield();
+                for (int index = 0; index < numbersEach; ++index) numbers.push_back(NextJobNumber());
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        std::vector<int32_t> all;
+        for (const auto& numbers : taken) {
+            EXPECT_EQ(std::adjacent_find(numbers.begin(), numbers.end(), std::greater_equal<int32_t>()),
+                      numbers.end());
+            for (size_t index = 1; index < numbers.size(); ++index)
+                meetings += numbers[index] > numbers[index - 1] + 1;  // another thread took one between
+            all.insert(all.end(), numbers.begin(), numbers.end());
+        }
+        std::sort(all.begin(), all.end());
+        EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end()) << "a number taken twice";
+        EXPECT_EQ(all.back() - all.front() + 1, threadCount * numbersEach) << "numbers skipped";
+        EXPECT_EQ(NextJobNumber(), all.back() + 1);
     }
-    for (auto& thread : threads) thread.join();
-    std::vector<int32_t> all;
-    for (const auto& numbers : taken) {
-        EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()));
-        all.insert(all.end(), numbers.begin(), numbers.end());
-    }
-    std::sort(all.begin(), all.end());
-    ASSERT_EQ(all.size(), static_cast<size_t>(threadCount * numbersEach));
-    for (size_t index = 1; index < all.size(); ++index) EXPECT_EQ(all[index], all[index - 1] + 1);
-    EXPECT_EQ(NextJobNumber(), all.back() + 1);
 }
 
 }  // namespace

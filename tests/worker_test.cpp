@@ -57,6 +57,15 @@ HANDLE WINAPI RecordingCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSEC
                                   DWORD disposition, DWORD attributes, HANDLE templateFile)
 {
     ++fileCreations;
+    // Write access alone, shared with nobody until the job is whole, an earlier file of that
+    // name replaced, and a plain file: one marked temporary may never leave the cache, and
+    // backups skip it.
+    EXPECT_EQ(access, static_cast<DWORD>(GENERIC_WRITE));
+    EXPECT_EQ(share, 0u);
+    EXPECT_EQ(security, nullptr);
+    EXPECT_EQ(disposition, static_cast<DWORD>(CREATE_ALWAYS));
+    EXPECT_EQ(attributes, static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(templateFile, nullptr);
     return jobFile = REAL_SYSTEM_CALLS.CreateFileW(path, access, share, security, disposition, attributes,
                                                    templateFile);
 }
@@ -203,6 +212,18 @@ void PrintTo(const WorkerCase& workerCase, std::ostream* stream) { *stream << wo
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
+// The bytes of a job's file; empty when there is none.
+std::string ReadJob(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    std::string landed(8 * TRANSFER_CHUNK, '\0');
+    DWORD bytesRead = 0;
+    ReadFile(file, &landed[0], static_cast<DWORD>(landed.size()), &bytesRead, nullptr);
+    CloseHandle(file);
+    landed.resize(bytesRead);
+    return landed;
+}
+
 class CaptureWorker : public testing::TestWithParam<WorkerCase> {
 protected:
     void SetUp() override
@@ -325,6 +346,21 @@ TEST_F(CaptureWorker, ANumberWhosePathNoLongerFitsEndsAsAFileThatCannotBeCreated
     EXPECT_EQ(NextJobNumber(), next + 1);
 }
 
+TEST_F(CaptureWorker, JobTenThousandOfTheDefaultNameTakesAFifthDigit)
+{
+    outputTemplate_ = folder_ + L"\\Out%04ld.ps";
+    captureSettings.outputTemplate = outputTemplate_.c_str();
+    while (NextJobNumber() < 9999) {
+    }
+    const std::wstring path = folder_ + L"\\Out10000.ps";
+
+    EXPECT_EQ(SendJobAndServe(SENT), 1u);
+
+    EXPECT_EQ(output_.Text(), "InstanceThread created, writing to file " + Narrow(path) + ".\n" + RECEIVED +
+                                  DISCONNECTED + EXIT);
+    EXPECT_EQ(ReadJob(path), SENT);
+}
+
 TEST_F(CaptureWorker, AJobOfManyChunksLandsWholeInItsFile)
 {
     std::string job(5 * TRANSFER_CHUNK + 123, '\0');
@@ -352,15 +388,7 @@ TEST_F(CaptureWorker, AJobOfManyChunksLandsWholeInItsFile)
         ++position;
     }
     EXPECT_EQ(received, job.size());
-    HANDLE file =
-        CreateFileW(JobPath(jobNumber).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    std::string landed(job.size() + 1, '\0');
-    DWORD bytesRead = 0;
-    ReadFile(file, &landed[0], static_cast<DWORD>(landed.size()), &bytesRead, nullptr);
-    CloseHandle(file);
-    landed.resize(bytesRead);
-    EXPECT_TRUE(landed == job);
+    EXPECT_TRUE(ReadJob(JobPath(jobNumber)) == job);
 }
 
 }  // namespace
