@@ -25,4 +25,5 @@ wineserver -k 2>/dev/null && wineserver -w || true
 wineserver -p </dev/null >/dev/null 2>&1
 "$project/tools/wine-run.sh" cmd /c exit 0 </dev/null >/dev/null 2>&1
 trap 'wineserver -k || true' EXIT
-ctest --test-dir "$project/build" --output-on-failure --timeout 600
+# Most tests wait on Wine rather than compute: twice as many as there are cores run at once.
+ctest --test-dir "$project/build" --output-on-failure --timeout 600 -j "$((2 * $(nproc)))"
