@@ -170,5 +170,7 @@ while IFS= read -r message; do
 done < <(sed -n -e 's/^| `\(.*\)` |.*|$/\1/p' -e 's/^- `\(.*\)`$/\1/p' "$guide")
 
 rm -rf "$(linux_path 'D:\Qelmar\Kept')" "$(linux_path 'D:\Qelmar\Run2')" "$drive_c/Spool"
+# The page ends by removing the default folder, which tools/run-server.sh needs.
+mkdir -p "$(linux_path 'D:\Qelmar\Temp')"
 [ $failures -eq 0 ] && echo "the page's $ran commands ran as it says"
 [ $failures -eq 0 ]
