@@ -2,6 +2,8 @@
 //   load.exe wait PIPE                        returns once the pipe exists (60 s at most)
 //   load.exe parallel PIPE PRINTERS BYTES [FOLDER]   PRINTERS printers at once, BYTES each
 //   load.exe serial PIPE JOBS BYTES [FOLDER]         one printer, JOBS jobs back to back
+//   load.exe whole PIPE JOBS BYTES [FOLDER]          the same, each job in a single write, so
+//                                                     the server's reads never find the pipe empty
 //   load.exe hold PIPE PRINTERS BYTES [FOLDER]       all PRINTERS connected at once, then each
 //                                                     sends its job and closes
 //   load.exe check JOBS BYTES FOLDER [SECONDS]       only checks FOLDER for those jobs, waiting
@@ -31,6 +33,7 @@ struct Load {
     const wchar_t* pipeName;
     int jobs;
     uint64_t bytes;
+    DWORD sendChunk;
 };
 Load load;
 
@@ -91,11 +94,12 @@ HANDLE Connect(bool giveUpWhenGone, DWORD* error)
 bool SendJob(HANDLE pipe, int job)
 {
     std::vector<unsigned char> pattern =
-        PatternOf(job, load.bytes < SEND_CHUNK ? static_cast<DWORD>(load.bytes) : SEND_CHUNK);
+        PatternOf(job, load.bytes < load.sendChunk ? static_cast<DWORD>(load.bytes) : load.sendChunk);
     std::vector<unsigned char> scratch;
     bool whole = true;
     for (uint64_t sent = 0; whole && sent < load.bytes;) {
-        DWORD length = static_cast<DWORD>(load.bytes - sent < SEND_CHUNK ? load.bytes - sent : SEND_CHUNK);
+        DWORD length =
+            static_cast<DWORD>(load.bytes - sent < load.sendChunk ? load.bytes - sent : load.sendChunk);
         DWORD written = 0;
         whole = WriteFile(pipe, JobBytes(job, pattern, sent, scratch, length), length, &written, nullptr) &&
                 written == length;
@@ -208,7 +212,7 @@ int wmain(int argumentCount, wchar_t** arguments)
     }
     if (argumentCount != 5 && argumentCount != 6) {
         fwprintf(stderr,
-                 L"usage: load wait PIPE | load parallel|serial|hold PIPE COUNT BYTES [FOLDER]"
+                 L"usage: load wait PIPE | load parallel|serial|whole|hold PIPE COUNT BYTES [FOLDER]"
                  L" | load check JOBS BYTES FOLDER [SECONDS]\n");
         return 2;
     }
@@ -223,7 +227,15 @@ int wmain(int argumentCount, wchar_t** arguments)
     }
 
     int whole = 0;
-    if (mode == L"serial") {
+    load.sendChunk = SEND_CHUNK;
+    if (mode == L"whole") {
+        if (load.bytes > MAXDWORD) {
+            fwprintf(stderr, L"load: a job in one write holds at most %lu bytes\n", MAXDWORD);
+            return 2;
+        }
+        load.sendChunk = static_cast<DWORD>(load.bytes);
+    }
+    if (mode == L"serial" || mode == L"whole") {
         double started = Now();
         for (int job = 0; job < load.jobs; ++job) {
             DWORD error = 0;

@@ -1,4 +1,5 @@
-# Cross-build for 64-bit Windows: only compiled, to keep the sources free of 32-bit assumptions.
+# Cross-build for 64-bit Windows: keeps the sources free of 32-bit assumptions, and runs natively
+# under wine64 where the 32-bit build needs qemu.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
