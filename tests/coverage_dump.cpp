@@ -2,9 +2,9 @@
 // its coverage counts when it exits, and the tests always end kestrum.exe with TerminateProcess.
 // Before that, tests/server_harness.h sets the event Local\kestrum-coverage-<pid>; this thread,
 // started before wmain, then writes the counts and sets Local\kestrum-coverage-<pid>-dumped.
-// A named event rather than a console control handler: the tests start the server with
-// CREATE_NO_WINDOW, and Wine delivers console events unreliably. It prints nothing, so the
-// server's log stays exactly what the tests expect.
+// A named event rather than Ctrl+Break, which reaches only processes sharing the sender's
+// console, and the tests start the server with CREATE_NO_WINDOW: it shares none with them.
+// The thread prints nothing, so the server's log stays exactly what the tests expect.
 #include <windows.h>
 
 #include <string>
