@@ -381,6 +381,7 @@ public:
     void Stop()
     {
         if (process_ != nullptr) {
+            DumpCoverage();
             TerminateProcess(process_, 1);
             WaitForSingleObject(process_, INFINITE);
             CloseHandle(process_);
@@ -394,6 +395,22 @@ public:
     }
 
 private:
+    // A coverage build's server writes its counts when asked (tests/coverage_dump.cpp); in any
+    // other build the event does not exist.
+    void DumpCoverage()
+    {
+        std::wstring name = L"Local\\kestrum-coverage-" + std::to_wstring(GetProcessId(process_));
+        HANDLE dump = OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str());
+        if (dump == nullptr) return;
+        HANDLE dumped = OpenEventW(SYNCHRONIZE, FALSE, (name + L"-dumped").c_str());
+        SetEvent(dump);
+        if (dumped != nullptr) {
+            WaitForSingleObject(dumped, 10000);
+            CloseHandle(dumped);
+        }
+        CloseHandle(dump);
+    }
+
     HANDLE process_ = nullptr;
     HANDLE output_ = nullptr;
     std::thread reader_;

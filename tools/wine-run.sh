@@ -2,7 +2,8 @@
 # Runs a Windows program under Wine in the project's own prefix, made on first use:
 # build/wineprefix, with drive D: mapped to build/spool (which holds Qelmar\Temp), and the
 # printer "Kestrum" on the Local Port \\.\pipe\kestrum as the default printer. A prefix made
-# before the printer was part of it gets the printer on its next use.
+# before the printer was part of it gets the printer on its next use. KESTRUM_WINEPREFIX names
+# another prefix, KESTRUM_SPOOL_TOOL the spool.exe that adds the printer to it.
 set -euo pipefail
 
 project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -24,7 +25,7 @@ if [ ! -e "$WINEPREFIX/.kestrum-ready" ] || [ ! -e "$WINEPREFIX/.kestrum-printer
         touch "$WINEPREFIX/.kestrum-ready"
     fi
     if [ ! -e "$WINEPREFIX/.kestrum-printer" ]; then
-        tool=$project/build/bin/spool.exe
+        tool=${KESTRUM_SPOOL_TOOL:-$project/build/bin/spool.exe}
         [ -e "$tool" ] || { echo "wine-run: $tool is missing; run tools/build.sh first" >&2; exit 1; }
         ppd=$project/tools/kestrum.ppd
         # Wine's services inherit the output of the first program: keep it off any pipe.

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Line and branch coverage of the product code (server/, capture/, platform/): builds it with
+# --coverage into build-coverage/, runs the unit, black-box and fault tests under Wine in that
+# folder's own prefix, and prints gcovr's summary. The report, file by file with each line:
+# build-coverage/coverage/index.html. Not part of tools/test.sh.
+#
+# The black-box test NamesJobTenThousandWithFiveDigits is left out: it takes two minutes for
+# code the other tests already run.
+set -euo pipefail
+project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=$project/build-coverage
+"$project/tools/setup.sh"
+cmake -S "$project" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$project/cmake/mingw-i686.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DKESTRUM_COVERAGE=ON >/dev/null
+cmake --build "$build" -j"$(nproc)" --target spool unit_tests e2e_tests fault_tests >/dev/null
+
+# Counts of earlier runs would add to this one's.
+find "$build" -name '*.gcda' -delete
+rm -rf "$build/coverage"
+
+# Its own prefix and wineserver, so a tools/test.sh running at the same time (which ends its
+# wineserver with -k) is not disturbed. One persistent wineserver for the whole run, as in
+# tools/test.sh, with its output on /dev/null.
+export KESTRUM_WINEPREFIX=$build/wineprefix
+export KESTRUM_SPOOL_TOOL=$build/bin/spool.exe
+export WINEPREFIX=$KESTRUM_WINEPREFIX
+"$project/tools/wine-run.sh" cmd /c exit 0 </dev/null >/dev/null
+wineserver -k 2>/dev/null && wineserver -w || true
+wineserver -p </dev/null >/dev/null 2>&1
+trap 'wineserver -k || true' EXIT
+
+# The counts are kept whether or not a test fails; a failure is reported at the end.
+failed=()
+for tests in unit_tests e2e_tests fault_tests; do
+    echo "coverage: running $tests" >&2
+    filter=()
+    [ "$tests" = e2e_tests ] && filter=(--gtest_filter=-KestrumTest.NamesJobTenThousandWithFiveDigits)
+    "$project/tools/wine-run.sh" "$build/bin/$tests.exe" --gtest_brief=1 "${filter[@]}" </dev/null \
+        >"$build/$tests.log" 2>&1 || failed+=("$tests")
+    tail -n 3 "$build/$tests.log" >&2
+done
+wineserver -k || true
+wineserver -w || true
+trap - EXIT
+
+mkdir -p "$build/coverage"
+cd "$project"
+# Only the objects' folder is searched: the prefix's drive z: leads to / and to every other
+# build's counts. tests/coverage_dump.cpp lies outside the three folders kept.
+gcovr --root "$project" --object-directory "$build" --gcov-executable i686-w64-mingw32-gcov \
+      --filter 'server/' --filter 'capture/' --filter 'platform/' \
+      --exclude-throw-branches --exclude-unreachable-branches \
+      --html-details "$build/coverage/index.html" --print-summary "$build/CMakeFiles"
+echo "coverage: report in $build/coverage/index.html" >&2
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "coverage: tests failed in ${failed[*]}; see $build/<name>.log" >&2
+    exit 1
+fi
