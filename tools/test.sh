@@ -8,7 +8,7 @@ project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cmake --build "$project/build" --target package >/dev/null
 
 cmake -S "$project" -B "$project/build-x86_64" -DCMAKE_TOOLCHAIN_FILE="$project/cmake/mingw-x86_64.cmake" \
-      -DCMAKE_BUILD_TYPE=Release -DKESTRUM_TESTS=OFF >/dev/null
+      -DCMAKE_BUILD_TYPE=Release -DKESTRUM_TESTS=OFF -DKESTRUM_BENCH=ON >/dev/null
 cmake --build "$project/build-x86_64" -j"$(nproc)"
 
 # The template check and output-name formatter, fuzzed natively for about 20 s.
