@@ -8,6 +8,10 @@
 # A ratio is taken within each round, and the table gives the median of those, with the 5th to
 # 95th percentile of the median over 4000 bootstrap resamples of the rounds (a fixed seed, so the
 # same records give the same table).
+# With -v data=FILE (and -v lane=LANE) it also writes there, tab-separated, for the throughput
+# workloads' kestrum / reference and kestrum / discard:
+#   ratio WORKLOAD PAIR ROUNDS MEDIAN LOW HIGH VERDICT LANE
+#   round WORKLOAD PAIR RATIO ROUND - - - LANE             one line per round
 BEGIN { srand(10); RESAMPLES = 4000; GOAL = 0.97 }
 
 # Shell sort: the resampled medians are too many for insertion sort in awk.
@@ -73,18 +77,28 @@ function paired(list, workload, a, b, column, perAmount, difference, scale,    c
 function interval(list, count, digits) {
     if (count == 0) return "-"
     bootstrap(list, count)
-    return sprintf("%." digits "f (%." digits "f-%." digits "f)", median(list, count), low, high)
+    centre = median(list, count)
+    return sprintf("%." digits "f (%." digits "f-%." digits "f)", centre, low, high)
 }
-function ratio(workload, a, b, column, perAmount,    list, count) {
-    count = paired(list, workload, a, b, column, perAmount, 0, 1)
-    return interval(list, count, 3)
+# Sets ratioCount, centre (the median), and low, high and reaching as bootstrap() does.
+function ratio(workload, a, b, column, perAmount,    list) {
+    ratioCount = paired(list, workload, a, b, column, perAmount, 0, 1)
+    return interval(list, ratioCount, 3)
 }
-function verdict(workload,    list, count, answer) {
-    count = paired(list, workload, "kestrum", "reference", 4, 0, 0, 1)
-    if (count == 0) return "-"
-    bootstrap(list, count)
-    answer = low >= GOAL ? "yes" : high < GOAL ? "no" : "not settled"
-    return sprintf("%s (%.0f %% of resamples)", answer, 100 * reaching)
+# Whether the interval of the last ratio() lies at GOAL or above.
+function verdict() {
+    if (ratioCount == 0) return "-"
+    return sprintf("%s (%.0f %% of resamples)", low >= GOAL ? "yes" : high < GOAL ? "no" : "not settled",
+                   100 * reaching)
+}
+# Writes the last ratio() of kestrum to `b` on `workload`, its interval and its rounds to data.
+function keep(workload, b, answer,    list, count, i) {
+    if (data == "" || ratioCount == 0) return
+    count = paired(list, workload, "kestrum", b, 4, 0, 0, 1)
+    printf "ratio\t%s\tkestrum/%s\t%d\t%.3f\t%.3f\t%.3f\t%s\t%s\n", workload, b, count, centre, low, high,
+           answer, lane > data
+    for (i = 1; i <= count; i++)
+        printf "round\t%s\tkestrum/%s\t%.4f\t%d\t-\t-\t-\t%s\n", workload, b, list[i], i, lane > data
 }
 
 {
@@ -106,10 +120,13 @@ END {
     for (w = 1; w <= workloads; w++) {
         name = order[w]
         split(three(name, 4, 0, 1), value, " / ")
+        toReference = ratio(name, "kestrum", "reference", 4, 0); answer = verdict()
+        keep(name, "reference", answer)
+        toDiscard = ratio(name, "kestrum", "discard", 4, 0)
+        keep(name, "discard", "-")
         printf "| %s | %d | %s | %s | %s | %s | %s | %s | %s |\n", label[name],
                paired(list, name, "kestrum", "reference", 4, 0, 0, 1), value[1], value[2], value[3],
-               ratio(name, "kestrum", "reference", 4, 0), verdict(name),
-               ratio(name, "kestrum", "discard", 4, 0), ratio(name, "reference", "discard", 4, 0)
+               toReference, answer, toDiscard, ratio(name, "reference", "discard", 4, 0)
     }
     print ""
     print "CPU time (user + system) during each load, ms per MiB moved (per job for small jobs)," \

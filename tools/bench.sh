@@ -1,25 +1,42 @@
 #!/usr/bin/env bash
 # Benchmarks kestrum.exe side by side with a reference capture server (the least code doing
 # the same work, silently) and a discard reader (the pipe's own limit), all under Wine, and
-# prints the results as Markdown. Each round runs every workload against the three servers back
-# to back, in the order kestrum, reference, discard, then the reverse in the next round, so that
-# each round gives its own ratios; capacity is stepped through once per server at the end.
-#   tools/bench.sh [--rounds N] [--write]   the full benchmark, 15 rounds (11-14 minutes)
-#   tools/bench.sh --smoke [--no-build]     the same at tiny sizes, one round; part of tools/test.sh
-# --write also puts the results into bench/RESULTS.md, between its two bench markers.
+# prints the results as Markdown. It does so in two lanes, from the same sources:
+#   64  everything built for x86_64 (build-x86_64) and run by wine64, with no emulator;
+#   32  everything built for i686 (build), kestrum.exe as it ships. Some kernels start no 32-bit
+#       Linux program, and Wine's 32-bit half is one: there tools/setup.sh hands it to qemu-i386,
+#       and every figure of this lane is Wine on a CPU emulator, far noisier. The report says how
+#       this lane's programs ran.
+# The verdict against 0.97 is read from the 64-bit lane. Each round runs every workload against
+# the three servers back to back, in the order kestrum, reference, discard, then the reverse in
+# the lane's next round, so that each round gives its own ratios; the two lanes' rounds take
+# turns, so both see the same machine. The 32-bit lane runs fewer rounds, to keep a full run
+# within about 15 minutes. Capacity (the most printers held at once) is stepped through once per
+# server in the 32-bit lane only: its limit is the 32-bit address space, the product's own.
+#   tools/bench.sh [--lane 64|32] [--rounds N] [--rounds-32 M] [--write]
+#       the full benchmark: 15 rounds in the 64-bit lane, 5 in the 32-bit lane (12-15 minutes)
+#   tools/bench.sh --smoke [--no-build] [--lane 64|32]
+#       the same at tiny sizes, one round per lane; part of tools/test.sh
+# --write also puts the results into bench/RESULTS.md, between its two bench markers, and draws
+# each round's ratios into bench/ratios.svg.
 # The full benchmark ends any wineserver of the prefix and runs its own; the smoke run uses
 # whatever server there is and ends none.
 set -euo pipefail
 project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-smoke=0 build=1 rounds=15 write=0
+usage="usage: tools/bench.sh [--smoke] [--no-build] [--lane 64|32] [--rounds N] [--rounds-32 M] [--write]"
+smoke=0 build=1 rounds=15 rounds_32=5 write=0 lanes="64 32"
 while [ $# -gt 0 ]; do
     case $1 in
-        --smoke) smoke=1 rounds=1 ;;
+        --smoke) smoke=1 rounds=1 rounds_32=1 ;;
         --no-build) build=0 ;;
+        --lane)
+            case ${2:-} in 64|32) lanes=$2 ;; *) echo "$usage" >&2; exit 2 ;; esac
+            shift ;;
         --rounds) rounds=$2; shift ;;
+        --rounds-32) rounds_32=$2; shift ;;
         --write) write=1 ;;
-        *) echo "usage: tools/bench.sh [--smoke] [--no-build] [--rounds N] [--write]" >&2; exit 2 ;;
+        *) echo "$usage" >&2; exit 2 ;;
     esac
     shift
 done
@@ -29,27 +46,47 @@ if [ $smoke -eq 1 ]; then
     capacity_steps="10 20"
     folder=$project/build/bench-smoke
 else
-    big=536870912 small_jobs=2000 small_bytes=200 parallel_printers=64 parallel_bytes=8388608
-    capacity_steps="250 500 750 1000 1100 1200 1250 1300 1400 1500 1600 1700 1800 1900 2000"
+    # Half the sizes of the one-lane runs before 2026-12-09 12:00, so that two lanes fit.
+    big=268435456 small_jobs=1000 small_bytes=200 parallel_printers=64 parallel_bytes=4194304
+    capacity_steps="1000 1200 1250 1300 1400 1600 1800 2000"
     folder=$project/build/bench
 fi
 capacity_bytes=3000
 servers="kestrum reference discard"
 
-[ $build -eq 1 ] && "$project/tools/build.sh" >&2
+if [ $build -eq 1 ]; then
+    "$project/tools/build.sh" >&2
+    case " $lanes " in *" 64 "*)
+        cmake -S "$project" -B "$project/build-x86_64" -DCMAKE_TOOLCHAIN_FILE="$project/cmake/mingw-x86_64.cmake" \
+              -DCMAKE_BUILD_TYPE=Release -DKESTRUM_TESTS=OFF -DKESTRUM_BENCH=ON >/dev/null
+        cmake --build "$project/build-x86_64" -j"$(nproc)" >&2 ;;
+    esac
+fi
 export WINEPREFIX=${KESTRUM_WINEPREFIX:-$project/build/wineprefix}
-bin=$project/build/bin
-run_wine() { "$project/tools/wine-run.sh" "$@"; }
 windows_path() { echo "Z:${1//\//\\}"; }
 pipe="\\\\.\\pipe\\kestrum-bench-$$"
 rm -rf "$folder" && mkdir -p "$folder/out"
 out_windows=$(windows_path "$folder/out")
-records=$folder/rounds.txt
-: >"$records"
 ticks=$(getconf CLK_TCK)
 started_at=$(date +%s)
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 cpu_before=$(head -n 1 /proc/stat)
+# This script's children, once reaped (the servers, every load.exe), in clock ticks.
+children_ticks() { awk '{sub(/.*\) /, ""); print $14 + $15}' "/proc/$$/stat"; }
+children_before=$(children_ticks)
+
+# lane LANE: points bin, run_wine and records at that lane's programs.
+lane() {
+    current_lane=$1
+    records=$folder/rounds-$1.txt
+    case $1 in
+        64) bin=$project/build-x86_64/bin loader=/usr/lib/wine/wine64 ;;
+        32) bin=$project/build/bin loader=wine ;;
+    esac
+    [ -e "$bin/load.exe" ] || { echo "bench: $bin/load.exe is missing: run tools/bench.sh without --no-build" >&2; exit 1; }
+}
+run_wine() { KESTRUM_WINE=$loader "$project/tools/wine-run.sh" "$@"; }
+for each in $lanes; do lane "$each"; : >"$records"; done
 
 # The wineserver of this prefix: its working folder is named for the prefix's device and inode.
 server_folder=$(printf 'server-%x-%x' $(stat -c '%d %i' "$WINEPREFIX"))
@@ -64,6 +101,7 @@ if [ $smoke -eq 0 ]; then
     # A persistent server for the whole run, so its CPU time can be read across each run; it
     # and Wine's services keep the output they inherit, so give them /dev/null.
     wineserver -p </dev/null >/dev/null 2>&1
+    lane 32
     run_wine cmd /c exit 0 </dev/null >/dev/null 2>&1
     trap 'wineserver -k || true' EXIT
 fi
@@ -80,6 +118,8 @@ status_kib() { awk -v key="$2:" '$1 == key {print $2}' "/proc/$1/status" 2>/dev/
 
 # start_server NAME: starts it on $pipe with its output in $folder/server.log; sets server_pid.
 # The pid that wine-run.sh gets is the server's own: wine's loader becomes the Windows process.
+# The first start in each lane notes what runs it: wine's loader itself, or qemu.
+declare -A runner
 start_server() {
     rm -rf "$folder/out" && mkdir -p "$folder/out"
     local command
@@ -89,7 +129,7 @@ start_server() {
         discard) command=("$bin/discard_reader.exe" "$pipe") ;;
     esac
     # A plain command, so that $! is wine-run.sh's own pid and not a subshell's.
-    "$project/tools/wine-run.sh" "${command[@]}" >"$folder/server.log" 2>&1 </dev/null &
+    KESTRUM_WINE=$loader "$project/tools/wine-run.sh" "${command[@]}" >"$folder/server.log" 2>&1 </dev/null &
     server_pid=$!
     if ! run_wine "$bin/load.exe" wait "$pipe" >"$folder/load.txt" 2>&1; then
         echo "bench: $1 did not open its pipe: $(cat "$folder/load.txt" "$folder/server.log")" >&2
@@ -99,6 +139,12 @@ start_server() {
     name=$(status_kib "$server_pid" Name)
     case $1 in kestrum) expected=kestrum.exe ;; reference) expected=reference_serve ;; *) expected=discard_reader. ;; esac
     case $name in *"$expected"*) ;; *) echo "bench: pid $server_pid is not the $1 server ($name)" >&2; exit 1 ;; esac
+    if [ -z "${runner[$current_lane]:-}" ]; then
+        runner[$current_lane]=$(readlink "/proc/$server_pid/exe")
+        case $current_lane/${runner[$current_lane]} in
+            64/*qemu*) echo "bench: the 64-bit lane runs through ${runner[64]}" >&2; exit 1 ;;
+        esac
+    fi
 }
 
 stop_server() {
@@ -140,7 +186,7 @@ throughput() {
     local workload=$1 round=$2 server=$3 value
     start_server "$server"
     if ! run_load "$server" "$4" "$5" "$6"; then
-        echo "bench: $workload against $server lost data: $load_line" >&2
+        echo "bench: $workload against $server ($current_lane-bit) lost data: $load_line" >&2
         tail -n 5 "$folder/server.log" >&2
         stop_server
         exit 1
@@ -153,7 +199,7 @@ throughput() {
     esac
     value=$(awk -v a="$amount" -v s="$(field seconds)" 'BEGIN {printf "%.2f", a / s}')
     echo "$workload $server $round $value $amount $cpu $wineserver_cpu $hwm_kib" >>"$records"
-    echo "bench: $workload round $round $server: $value $7, cpu ${cpu}s, peak ${hwm_kib} KiB" >&2
+    echo "bench: $current_lane-bit $workload round $round $server: $value $7, cpu ${cpu}s, peak ${hwm_kib} KiB" >&2
 }
 
 # capacity ROUND SERVER: steps up until a step fails; records the last whole step, the
@@ -188,8 +234,10 @@ message_cost() {
     echo "message-cost kestrum $1 $(echo "$line" | sed 's/[a-z]*=//g')" >>"$records"
 }
 
-for round in $(seq 1 "$rounds"); do
-    order=$servers
+# lane_round LANE ROUND: one round of every workload in that lane.
+lane_round() {
+    lane "$1"
+    local round=$2 order=$servers server
     [ $((round % 2)) -eq 0 ] && order=$(echo "$servers" | tr ' ' '\n' | tac | tr '\n' ' ')
     for server in $order; do throughput one-big-job "$round" "$server" parallel 1 "$big" MiB/s; done
     for server in $order; do throughput small-jobs "$round" "$server" serial "$small_jobs" "$small_bytes" jobs/s; done
@@ -197,31 +245,112 @@ for round in $(seq 1 "$rounds"); do
         throughput printers-at-once "$round" "$server" parallel "$parallel_printers" "$parallel_bytes" MiB/s
     done
     message_cost "$round"
+}
+
+# The 32-bit lane's rounds are spread evenly among the 64-bit lane's.
+has_64=0 has_32=0
+case " $lanes " in *" 64 "*) has_64=1 ;; esac
+case " $lanes " in *" 32 "*) has_32=1 ;; esac
+[ $has_64 -eq 1 ] || rounds=0
+[ $has_32 -eq 1 ] || rounds_32=0
+turns=$(( rounds > rounds_32 ? rounds : rounds_32 ))
+for turn in $(seq 1 "$turns"); do
+    if [ "$rounds" -ge "$rounds_32" ]; then
+        lane_round 64 "$turn"
+        done_32=$(( turn * rounds_32 / rounds )) before_32=$(( (turn - 1) * rounds_32 / rounds ))
+        [ "$done_32" -gt "$before_32" ] && lane_round 32 "$done_32"
+    else
+        lane_round 32 "$turn"
+        if [ "$rounds" -gt 0 ]; then
+            done_64=$(( turn * rounds / rounds_32 )) before_64=$(( (turn - 1) * rounds / rounds_32 ))
+            [ "$done_64" -gt "$before_64" ] && lane_round 64 "$done_64"
+        fi
+    fi
 done
-# Capacity gave the same steps in all 15 rounds of the three runs of 2026-12-08: one series each.
-for server in $servers; do capacity 1 "$server"; done
+# Capacity gave the same steps in every round of the runs of 2026-12-08 and 2026-12-09: one series each.
+if [ $has_32 -eq 1 ]; then
+    lane 32
+    for server in $servers; do capacity 1 "$server"; done
+fi
 rm -rf "$folder/out"
 
 seconds=$(( $(date +%s) - started_at ))
+# This benchmark's own CPU: its reaped children and, in a full run, the wineserver it started
+# (Wine's services, which also belong to the run, do next to nothing).
+own_ticks=$(( $(children_ticks) - children_before ))
+if [ $smoke -eq 0 ]; then
+    ws=$(wineserver_pid)
+    [ -n "$ws" ] && own_ticks=$(( own_ticks + $(cpu_ticks "$ws") ))
+fi
+workload_label() {
+    case $1 in
+        one-big-job) echo "one job of $((big / 1048576)) MiB, MiB/s" ;;
+        small-jobs) echo "$small_jobs jobs of $small_bytes bytes from one printer, jobs/s" ;;
+        printers-at-once) echo "$parallel_printers printers at once, $((parallel_bytes / 1024)) KiB each, MiB/s in all" ;;
+    esac
+}
+describe_lane() {
+    case $1/${runner[$1]:-} in
+        64/*) echo "the 64-bit lane: everything built for x86_64, run by \`${runner[64]:-wine64}\`, no emulator" ;;
+        32/*qemu*) echo "the 32-bit lane: everything built for i686, kestrum.exe as it ships, run through" \
+                        "\`${runner[32]}\` (this kernel starts no 32-bit program itself): Wine on a CPU emulator" ;;
+        32/*) echo "the 32-bit lane: everything built for i686, kestrum.exe as it ships, run by" \
+                   "\`${runner[32]:-wine}\` natively (this kernel starts 32-bit programs; where it does not," \
+                   "they run through qemu-i386)" ;;
+    esac
+}
 report=$folder/results.md
 {
     echo "Measured from $(date -u -d "@$started_at" '+%Y-%m-%d %H:%M') to $(date -u '+%H:%M UTC'): $(nproc) cores" \
          "($(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)), $(free -g | awk '/Mem:/ {print $2}') GiB," \
          "$(. /etc/os-release && echo "$PRETTY_NAME"), Linux $(uname -r), $(wine --version)."
     echo "Load average $load_before at the start, $(cut -d' ' -f1-3 /proc/loadavg) at the end; the run took" \
-         "$((seconds / 60)) min $((seconds % 60)) s for $rounds rounds of each workload."
+         "$((seconds / 60)) min $((seconds % 60)) s for $rounds rounds of each workload in the 64-bit lane and" \
+         "$rounds_32 in the 32-bit lane$([ $has_32 -eq 1 ] && echo ', then capacity in the 32-bit lane')."
     # Steal is time the host gave this machine's cores to others: noise no pairing removes.
-    echo "$cpu_before" "$(head -n 1 /proc/stat)" | awk '{
+    echo "$cpu_before" "$(head -n 1 /proc/stat)" | awk -v own="$own_ticks" '{
         for (i = 2; i <= 9; i++) { total += $(i + 11) - $i }
-        printf "The machine'"'"'s cores were %.0f %% busy during the run (this benchmark included), and %.1f %% of their time was stolen by the host.\n",
-               100 * (total - ($16 - $5) - ($17 - $6) - ($20 - $9)) / total, 100 * ($20 - $9) / total }'
+        busy = total - ($16 - $5) - ($17 - $6) - ($20 - $9)
+        printf "The machine'"'"'s 2 cores were %.0f %% busy during the run: %.0f %% this benchmark (its servers, load generators and wineserver), %.0f %% other work on this shared machine (other helpers building and testing); %.1f %% of their time was stolen by the host.\n",
+               100 * busy / total, 100 * own / total, 100 * (busy - own) / total, 100 * ($20 - $9) / total }'
+    for each in $lanes; do echo "Lane $each is $(describe_lane "$each")."; done
     echo "Reproduce with \`tools/bench.sh$([ $smoke -eq 1 ] && echo ' --smoke')\`."
+    for each in $lanes; do
+        lane "$each"
+        awk -v big="$(workload_label one-big-job)" -v small="$(workload_label small-jobs)" \
+            -v parallel="$(workload_label printers-at-once)" -v capacitySteps="${capacity_steps##* }" \
+            -v data="$folder/ratios-$each.txt" -v lane="$each" \
+            -f "$project/bench/table.awk" "$records" >"$folder/tables-$each.md"
+    done
     echo
-    awk -v big="one job of $((big / 1048576)) MiB, MiB/s" \
-        -v small="$small_jobs jobs of $small_bytes bytes from one printer, jobs/s" \
-        -v parallel="$parallel_printers printers at once, $((parallel_bytes / 1024)) KiB each, MiB/s in all" \
-        -v capacitySteps="${capacity_steps##* }" \
-        -f "$project/bench/table.awk" "$records"
+    echo "Side by side, kestrum / reference and kestrum / discard: the median of the per-round ratios with the" \
+         "5th-95th percentile of that median (bootstrap over the rounds). The verdict against 0.97 is the 64-bit lane's."
+    echo
+    heading="| Workload |" rule="|---|"
+    for each in $lanes; do
+        heading="$heading $each-bit: rounds | kestrum / reference | reaches 0.97 | kestrum / discard |"
+        rule="$rule---|---|---|---|"
+    done
+    echo "$heading"
+    echo "$rule"
+    for workload in one-big-job small-jobs printers-at-once; do
+        row="| $(workload_label "$workload") |"
+        for each in $lanes; do
+            row="$row $(awk -F'\t' -v w="$workload" '
+                $1 == "ratio" && $2 == w && $3 == "kestrum/reference" { rounds = $4; kr = $5 " (" $6 "-" $7 ")"; verdict = $8 }
+                $1 == "ratio" && $2 == w && $3 == "kestrum/discard" { kd = $5 " (" $6 "-" $7 ")" }
+                END { printf "%s | %s | %s | %s |", rounds, kr, verdict, kd }' "$folder/ratios-$each.txt")"
+        done
+        echo "$row"
+    done
+    for each in $lanes; do
+        echo
+        echo "### $each-bit lane"
+        echo
+        echo "$(describe_lane "$each" | sed 's/^the //; s/^./\U&/')."
+        echo
+        cat "$folder/tables-$each.md"
+    done
 } >"$report"
 cat "$report"
 
@@ -231,11 +360,24 @@ if [ $write -eq 1 ]; then
         /<!-- bench:begin -->/ {print; while ((getline line < report) > 0) print line; skipping = 1; next}
         /<!-- bench:end -->/ {skipping = 0}
         !skipping' "$results" >"$results.new" && mv "$results.new" "$results"
+    # Each round's ratios and each median with its interval, numbered for the drawing.
+    cat "$folder"/ratios-*.txt | awk -F'\t' '
+        BEGIN { index_of["one-big-job"] = 1; index_of["small-jobs"] = 2; index_of["printers-at-once"] = 3
+                pair["kestrum/reference"] = 1; pair["kestrum/discard"] = 2 }
+        !($3 in pair) { next }
+        $1 == "round" { print pair[$3], index_of[$2], $9, $4, $5 > points }
+        $1 == "ratio" { print pair[$3], index_of[$2], $9, $5, $6, $7 > intervals }' \
+        points="$folder/points.dat" intervals="$folder/intervals.dat"
+    gnuplot -e "points='$folder/points.dat'; intervals='$folder/intervals.dat'; output='$project/bench/ratios.svg'" \
+            -e "workload1='$(workload_label one-big-job | sed 's/,.*//')'; workload2='$(workload_label small-jobs | sed 's/ from.*//')'" \
+            -e "workload3='$(workload_label printers-at-once | sed 's/,.*//')'" \
+            -e "when='$(date -u -d "@$started_at" '+%Y-%m-%d %H:%M UTC')'" \
+            "$project/bench/ratios.gp"
 fi
 
 # The smoke run must have held every printer of its last step.
-if [ $smoke -eq 1 ]; then
+if [ $smoke -eq 1 ] && [ $has_32 -eq 1 ]; then
     last=${capacity_steps##* }
-    held=$(awk '$1 == "capacity" {print $4}' "$records" | sort -n | head -n 1)
+    held=$(awk '$1 == "capacity" {print $4}' "$folder/rounds-32.txt" | sort -n | head -n 1)
     [ "$held" = "$last" ] || { echo "bench: capacity held $held printers, expected $last" >&2; exit 1; }
 fi

@@ -4,6 +4,8 @@
 # printer "Kestrum" on the Local Port \\.\pipe\kestrum as the default printer. A prefix made
 # before the printer was part of it gets the printer on its next use. KESTRUM_WINEPREFIX names
 # another prefix, KESTRUM_SPOOL_TOOL the spool.exe that adds the printer to it.
+# KESTRUM_WINE names another loader: Debian's `wine` is the 32-bit one, which starts a 64-bit
+# program from a 32-bit start.exe; /usr/lib/wine/wine64 runs it as the process it starts.
 set -euo pipefail
 
 project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -39,4 +41,4 @@ if [ ! -e "$WINEPREFIX/.kestrum-ready" ] || [ ! -e "$WINEPREFIX/.kestrum-printer
     fi
     exec 9>&-
 fi
-exec wine "$@"
+exec "${KESTRUM_WINE:-wine}" "$@"
