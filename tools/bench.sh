@@ -119,22 +119,34 @@ status_kib() { awk -v key="$2:" '$1 == key {print $2}' "/proc/$1/status" 2>/dev/
 # start_server NAME: starts it on $pipe with its output in $folder/server.log; sets server_pid.
 # The pid that wine-run.sh gets is the server's own: wine's loader becomes the Windows process.
 # The first start in each lane notes what runs it: wine's loader itself, or qemu.
+# A server whose pipe does not appear within a minute (seen once in a 64-bit discard reader,
+# 2026-12-09, not again in 40 starts) is started once more; the report counts these.
 declare -A runner
+restarts=()
 start_server() {
     rm -rf "$folder/out" && mkdir -p "$folder/out"
-    local command
+    local command attempt state code
     case $1 in
         kestrum) command=("$bin/kestrum.exe" "$pipe" "$out_windows\\Out%04ld.ps") ;;
         reference) command=("$bin/reference_server.exe" "$pipe" "$out_windows") ;;
         discard) command=("$bin/discard_reader.exe" "$pipe") ;;
     esac
-    # A plain command, so that $! is wine-run.sh's own pid and not a subshell's.
-    KESTRUM_WINE=$loader "$project/tools/wine-run.sh" "${command[@]}" >"$folder/server.log" 2>&1 </dev/null &
-    server_pid=$!
-    if ! run_wine "$bin/load.exe" wait "$pipe" >"$folder/load.txt" 2>&1; then
-        echo "bench: $1 did not open its pipe: $(cat "$folder/load.txt" "$folder/server.log")" >&2
-        exit 1
-    fi
+    for attempt in 1 2; do
+        # A plain command, so that $! is wine-run.sh's own pid and not a subshell's.
+        KESTRUM_WINE=$loader "$project/tools/wine-run.sh" "${command[@]}" >"$folder/server.log" 2>&1 </dev/null &
+        server_pid=$!
+        run_wine "$bin/load.exe" wait "$pipe" >"$folder/load.txt" 2>&1 && break
+        if kill -0 "$server_pid" 2>/dev/null; then
+            state="still running"
+            stop_server
+        else
+            wait "$server_pid" && code=0 || code=$?
+            state="exit code $code"
+        fi
+        echo "bench: $current_lane-bit $1 did not open its pipe ($state): $(cat "$folder/load.txt" "$folder/server.log")" >&2
+        [ $attempt -eq 1 ] || exit 1
+        restarts+=("$current_lane-bit $1, $state")
+    done
     local name
     name=$(status_kib "$server_pid" Name)
     case $1 in kestrum) expected=kestrum.exe ;; reference) expected=reference_serve ;; *) expected=discard_reader. ;; esac
@@ -314,6 +326,8 @@ report=$folder/results.md
         printf "The machine'"'"'s 2 cores were %.0f %% busy during the run: %.0f %% this benchmark (its servers, load generators and wineserver), %.0f %% other work on this shared machine (other helpers building and testing); %.1f %% of their time was stolen by the host.\n",
                100 * busy / total, 100 * own / total, 100 * (busy - own) / total, 100 * ($20 - $9) / total }'
     for each in $lanes; do echo "Lane $each is $(describe_lane "$each")."; done
+    [ ${#restarts[@]} -eq 0 ] ||
+        echo "Servers started again because their pipe did not appear within a minute: $(IFS=';'; echo "${restarts[*]}" | sed 's/;/; /g')."
     echo "Reproduce with \`tools/bench.sh$([ $smoke -eq 1 ] && echo ' --smoke')\`."
     for each in $lanes; do
         lane "$each"
