@@ -135,7 +135,9 @@ start_server() {
         # A plain command, so that $! is wine-run.sh's own pid and not a subshell's.
         KESTRUM_WINE=$loader "$project/tools/wine-run.sh" "${command[@]}" >"$folder/server.log" 2>&1 </dev/null &
         server_pid=$!
-        run_wine "$bin/load.exe" wait "$pipe" >"$folder/load.txt" 2>&1 && break
+        local waited=$SECONDS waiter=0
+        run_wine "$bin/load.exe" wait "$pipe" >"$folder/load.txt" 2>&1 && break || waiter=$?
+        waited=$((SECONDS - waited))
         if kill -0 "$server_pid" 2>/dev/null; then
             state="still running"
             stop_server
@@ -143,9 +145,10 @@ start_server() {
             wait "$server_pid" && code=0 || code=$?
             state="exit code $code"
         fi
-        echo "bench: $current_lane-bit $1 did not open its pipe ($state): $(cat "$folder/load.txt" "$folder/server.log")" >&2
+        echo "bench: $current_lane-bit $1 did not open its pipe ($state; load.exe wait gave up after $waited s" \
+             "with exit code $waiter): $(cat "$folder/load.txt" "$folder/server.log")" >&2
         [ $attempt -eq 1 ] || exit 1
-        restarts+=("$current_lane-bit $1, $state")
+        restarts+=("$current_lane-bit $1, $state, load.exe wait exit code $waiter after $waited s")
     done
     local name
     name=$(status_kib "$server_pid" Name)
