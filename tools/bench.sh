@@ -14,7 +14,8 @@
 # within about 15 minutes. Capacity (the most printers held at once) is stepped through once per
 # server in the 32-bit lane only: its limit is the 32-bit address space, the product's own.
 #   tools/bench.sh [--lane 64|32] [--rounds N] [--rounds-32 M] [--write]
-#       the full benchmark: 15 rounds in the 64-bit lane, 5 in the 32-bit lane (12-15 minutes)
+#       the full benchmark: 15 rounds in the 64-bit lane, 5 in the 32-bit lane (7 minutes on a
+#       quiet machine, 12-13 while other helpers build and test)
 #   tools/bench.sh --smoke [--no-build] [--lane 64|32]
 #       the same at tiny sizes, one round per lane; part of tools/test.sh
 # --write also puts the results into bench/RESULTS.md, between its two bench markers, and draws
