@@ -2,7 +2,8 @@
 # kestrum.exe's calls while it captures one job, counted with strace against the reference
 # server's: it must make the same system calls and wineserver requests, plus one write of its
 # message per chunk and five per job. Counts, not time. Both servers are the 64-bit builds
-# (build-x86_64), which wine64 runs natively; the 32-bit ones would run inside qemu.
+# (build-x86_64), which wine64 runs natively; where the kernel starts no 32-bit programs, the
+# 32-bit ones run inside qemu, whose own calls would mix with the server's.
 set -euo pipefail
 project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)  # as strace names files
 export LC_ALL=C
