@@ -55,13 +55,11 @@ fi
 capacity_bytes=3000
 servers="kestrum reference discard"
 
+has_64=0 has_32=0
+case " $lanes " in *" 64 "*) has_64=1 ;; esac
+case " $lanes " in *" 32 "*) has_32=1 ;; esac
 if [ $build -eq 1 ]; then
-    "$project/tools/build.sh" >&2
-    case " $lanes " in *" 64 "*)
-        cmake -S "$project" -B "$project/build-x86_64" -DCMAKE_TOOLCHAIN_FILE="$project/cmake/mingw-x86_64.cmake" \
-              -DCMAKE_BUILD_TYPE=Release -DKESTRUM_TESTS=OFF -DKESTRUM_BENCH=ON >/dev/null
-        cmake --build "$project/build-x86_64" -j"$(nproc)" >&2 ;;
-    esac
+    "$project/tools/build.sh" $([ $has_64 -eq 1 ] && echo --x86_64) >&2
 fi
 export WINEPREFIX=${KESTRUM_WINEPREFIX:-$project/build/wineprefix}
 windows_path() { echo "Z:${1//\//\\}"; }
@@ -263,25 +261,17 @@ lane_round() {
     message_cost "$round"
 }
 
-# The 32-bit lane's rounds are spread evenly among the 64-bit lane's.
-has_64=0 has_32=0
-case " $lanes " in *" 64 "*) has_64=1 ;; esac
-case " $lanes " in *" 32 "*) has_32=1 ;; esac
+# The two lanes' rounds are spread evenly among each other: each round is placed at its share
+# of its lane's run, and at the same share the 64-bit lane's goes first.
 [ $has_64 -eq 1 ] || rounds=0
 [ $has_32 -eq 1 ] || rounds_32=0
-turns=$(( rounds > rounds_32 ? rounds : rounds_32 ))
-for turn in $(seq 1 "$turns"); do
-    if [ "$rounds" -ge "$rounds_32" ]; then
-        lane_round 64 "$turn"
-        done_32=$(( turn * rounds_32 / rounds )) before_32=$(( (turn - 1) * rounds_32 / rounds ))
-        [ "$done_32" -gt "$before_32" ] && lane_round 32 "$done_32"
-    else
-        lane_round 32 "$turn"
-        if [ "$rounds" -gt 0 ]; then
-            done_64=$(( turn * rounds / rounds_32 )) before_64=$(( (turn - 1) * rounds / rounds_32 ))
-            [ "$done_64" -gt "$before_64" ] && lane_round 64 "$done_64"
-        fi
-    fi
+mapfile -t schedule < <({
+    for round in $(seq 1 "$rounds"); do echo "$((round * 1000 / rounds)) 64 $round"; done
+    for round in $(seq 1 "$rounds_32"); do echo "$((round * 1000 / rounds_32)) 32 $round"; done
+} | sort -s -n -k1,1)
+for entry in "${schedule[@]}"; do
+    set -- $entry
+    lane_round "$2" "$3"
 done
 # Capacity gave the same steps in every round of the runs of 2026-12-08 and 2026-12-09: one series each.
 if [ $has_32 -eq 1 ]; then

@@ -3,13 +3,9 @@
 # 64-bit kestrum.exe and benchmark programs, whose calls one of the tests counts.
 set -euo pipefail
 project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-"$project/tools/build.sh"
+"$project/tools/build.sh" --x86_64
 # The release zip, which the tests open.
 cmake --build "$project/build" --target package >/dev/null
-
-cmake -S "$project" -B "$project/build-x86_64" -DCMAKE_TOOLCHAIN_FILE="$project/cmake/mingw-x86_64.cmake" \
-      -DCMAKE_BUILD_TYPE=Release -DKESTRUM_TESTS=OFF -DKESTRUM_BENCH=ON >/dev/null
-cmake --build "$project/build-x86_64" -j"$(nproc)"
 
 # The template check and output-name formatter, fuzzed natively for about 20 s.
 "$project/tools/fuzz.sh" 20
