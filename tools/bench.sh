@@ -7,15 +7,16 @@
 #       Linux program, and Wine's 32-bit half is one: there tools/setup.sh hands it to qemu-i386,
 #       and every figure of this lane is Wine on a CPU emulator, far noisier. The report says how
 #       this lane's programs ran.
-# The verdict against 0.97 is read from the 64-bit lane. Each round runs every workload against
-# the three servers back to back, in the order kestrum, reference, discard, then the reverse in
-# the lane's next round, so that each round gives its own ratios; the two lanes' rounds take
-# turns, so both see the same machine. The 32-bit lane runs fewer rounds, to keep a full run
-# within about 15 minutes. Capacity (the most printers held at once) is stepped through once per
+# The verdict against 0.97 is read from the 64-bit lane. Each lane's three servers run for the
+# whole run, each on its own pipe, with its job files on a tmpfs: no server start and no disk
+# writeback falls between two transfers that are compared. Each round runs every workload
+# against the three back to back, in the order kestrum, reference, discard, then the reverse in
+# the lane's next round, so that each round gives its own ratios from adjacent transfers; the two
+# lanes' rounds take turns, so both see the same machine. The 32-bit lane runs fewer rounds, to
+# keep a full run within about 15 minutes. Capacity (the most printers held at once) is stepped through once per
 # server in the 32-bit lane only: its limit is the 32-bit address space, the product's own.
 #   tools/bench.sh [--lane 64|32] [--rounds N] [--rounds-32 M] [--write]
-#       the full benchmark: 15 rounds in the 64-bit lane, 5 in the 32-bit lane (7 minutes on a
-#       quiet machine, 12-13 while other helpers build and test)
+#       the full benchmark: 100 rounds in the 64-bit lane (200 of the big job), 10 in the 32-bit lane
 #   tools/bench.sh --smoke [--no-build] [--lane 64|32]
 #       the same at tiny sizes, one round per lane; part of tools/test.sh
 # --write also puts the results into bench/RESULTS.md, between its two bench markers, and draws
@@ -26,7 +27,7 @@ set -euo pipefail
 project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 usage="usage: tools/bench.sh [--smoke] [--no-build] [--lane 64|32] [--rounds N] [--rounds-32 M] [--write]"
-smoke=0 build=1 rounds=15 rounds_32=5 write=0 lanes="64 32"
+smoke=0 build=1 rounds=100 rounds_32=10 write=0 lanes="64 32"
 while [ $# -gt 0 ]; do
     case $1 in
         --smoke) smoke=1 rounds=1 rounds_32=1 ;;
@@ -47,8 +48,8 @@ if [ $smoke -eq 1 ]; then
     capacity_steps="10 20"
     folder=$project/build/bench-smoke
 else
-    # Half the sizes of the one-lane runs before 2026-12-09 12:00, so that two lanes fit.
-    big=268435456 small_jobs=1000 small_bytes=200 parallel_printers=64 parallel_bytes=4194304
+    # Many short rounds rather than a few long ones: the noise is in each transfer.
+    big=67108864 small_jobs=250 small_bytes=200 parallel_printers=64 parallel_bytes=1048576
     capacity_steps="1000 1200 1250 1300 1400 1600 1800 2000"
     folder=$project/build/bench
 fi
@@ -63,9 +64,9 @@ if [ $build -eq 1 ]; then
 fi
 export WINEPREFIX=${KESTRUM_WINEPREFIX:-$project/build/wineprefix}
 windows_path() { echo "Z:${1//\//\\}"; }
-pipe="\\\\.\\pipe\\kestrum-bench-$$"
-rm -rf "$folder" && mkdir -p "$folder/out"
-out_windows=$(windows_path "$folder/out")
+rm -rf "$folder" && mkdir -p "$folder"
+# The job files, which are checked and then deleted after each transfer.
+out_root=/dev/shm/kestrum-bench-$$
 ticks=$(getconf CLK_TCK)
 started_at=$(date +%s)
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -102,8 +103,13 @@ if [ $smoke -eq 0 ]; then
     wineserver -p </dev/null >/dev/null 2>&1
     lane 32
     run_wine cmd /c exit 0 </dev/null >/dev/null 2>&1
-    trap 'wineserver -k || true' EXIT
 fi
+finish() {
+    stop_servers
+    rm -rf "$out_root"
+    [ $smoke -eq 1 ] || wineserver -k || true
+}
+trap finish EXIT
 
 # User plus system CPU seconds of a process, from /proc/PID/stat (the name may hold spaces).
 cpu_ticks() {
@@ -115,7 +121,15 @@ cpu_ticks() {
 }
 status_kib() { awk -v key="$2:" '$1 == key {print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }
 
-# start_server NAME: starts it on $pipe with its output in $folder/server.log; sets server_pid.
+# point_at NAME: points pipe, out, out_windows and log at the current lane's server NAME.
+point_at() {
+    pipe="\\\\.\\pipe\\kestrum-bench-$$-$current_lane-$1"
+    out=$out_root/$current_lane-$1
+    out_windows=$(windows_path "$out")
+    log=$folder/server-$current_lane-$1.log
+}
+
+# start_server NAME: starts it as point_at NAME says, in an empty folder; sets server_pid.
 # The pid that wine-run.sh gets is the server's own: wine's loader becomes the Windows process.
 # The first start in each lane notes what runs it: wine's loader itself, or qemu.
 # A server whose pipe does not appear within a minute (seen once in a 64-bit discard reader,
@@ -123,7 +137,8 @@ status_kib() { awk -v key="$2:" '$1 == key {print $2}' "/proc/$1/status" 2>/dev/
 declare -A runner
 restarts=()
 start_server() {
-    rm -rf "$folder/out" && mkdir -p "$folder/out"
+    point_at "$1"
+    rm -rf "$out" && mkdir -p "$out"
     local command attempt state code
     case $1 in
         kestrum) command=("$bin/kestrum.exe" "$pipe" "$out_windows\\Out%04ld.ps") ;;
@@ -132,7 +147,7 @@ start_server() {
     esac
     for attempt in 1 2; do
         # A plain command, so that $! is wine-run.sh's own pid and not a subshell's.
-        KESTRUM_WINE=$loader "$project/tools/wine-run.sh" "${command[@]}" >"$folder/server.log" 2>&1 </dev/null &
+        KESTRUM_WINE=$loader "$project/tools/wine-run.sh" "${command[@]}" >"$log" 2>&1 </dev/null &
         server_pid=$!
         local waited=$SECONDS waiter=0
         run_wine "$bin/load.exe" wait "$pipe" >"$folder/load.txt" 2>&1 && break || waiter=$?
@@ -145,7 +160,7 @@ start_server() {
             state="exit code $code"
         fi
         echo "bench: $current_lane-bit $1 did not open its pipe ($state; load.exe wait gave up after $waited s" \
-             "with exit code $waiter): $(cat "$folder/load.txt" "$folder/server.log")" >&2
+             "with exit code $waiter): $(cat "$folder/load.txt" "$log")" >&2
         [ $attempt -eq 1 ] || exit 1
         restarts+=("$current_lane-bit $1, $state, load.exe wait exit code $waiter after $waited s")
     done
@@ -166,9 +181,27 @@ stop_server() {
     wait "$server_pid" 2>/dev/null || true
 }
 
+# use_server NAME: points at the current lane's server NAME, which runs from its first use to
+# the end of the run.
+declare -A running
+use_server() {
+    if [ -n "${running[$current_lane-$1]:-}" ]; then
+        point_at "$1"
+        server_pid=${running[$current_lane-$1]}
+    else
+        start_server "$1"
+        running[$current_lane-$1]=$server_pid
+    fi
+}
+stop_servers() {
+    for server_pid in "${running[@]}"; do stop_server; done
+    running=()
+}
+
 # run_load SERVER MODE COUNT BYTES: one load against a started server. Sets load_line, and
-# cpu (server), wineserver_cpu, hwm_kib and rss_kib (before the load). Returns the load's status.
-# The CPU times cover the transfer only: the files are checked afterwards, by a second load.exe.
+# cpu (server), wineserver_cpu, hwm_kib (the peak during the load) and rss_kib (before it).
+# Returns the load's status. The CPU times cover the transfer only: the files are checked
+# afterwards, by a second load.exe, and then deleted.
 # The wineserver serves the load generator too, and its share cannot be told apart.
 run_load() {
     local status=0 ws ws_before=0 ws_after=0 target=""
@@ -177,6 +210,7 @@ run_load() {
     ws=$(wineserver_pid)
     [ -n "$ws" ] && ws_before=$(cpu_ticks "$ws")
     rss_kib=$(status_kib "$server_pid" VmRSS)
+    echo 5 >"/proc/$server_pid/clear_refs"  # the peak starts again from here
     local before
     before=$(cpu_ticks "$server_pid")
     run_wine "$bin/load.exe" "$2" "$pipe" "$3" "$4" $target >"$folder/load.txt" 2>&1 || status=$?
@@ -188,6 +222,7 @@ run_load() {
     if [ $status -eq 0 ] && [ "$1" != discard ] && [ "$2" != hold ]; then
         run_wine "$bin/load.exe" check "$3" "$4" "$out_windows" 120 >"$folder/load.txt" 2>&1 || status=$?
         [ $status -eq 0 ] || load_line="$load_line, then $(tr '\n' ' ' <"$folder/load.txt")"
+        [ $status -ne 0 ] || rm -f "$out"/*
     fi
     return $status
 }
@@ -198,14 +233,12 @@ field() { echo "$load_line" | tr ' ' '\n' | awk -F= -v key="$1" '$1 == key {prin
 # amount moved that CPU time is counted per: MiB, or jobs.
 throughput() {
     local workload=$1 round=$2 server=$3 value
-    start_server "$server"
+    use_server "$server"
     if ! run_load "$server" "$4" "$5" "$6"; then
         echo "bench: $workload against $server ($current_lane-bit) lost data: $load_line" >&2
-        tail -n 5 "$folder/server.log" >&2
-        stop_server
+        tail -n 5 "$log" >&2
         exit 1
     fi
-    stop_server
     local amount
     case $7 in
         MiB/s) amount=$(awk -v b="$(field bytes)" 'BEGIN {printf "%.4f", b / 1048576}') ;;
@@ -230,7 +263,7 @@ capacity() {
         else
             failed_held=$(echo "$load_line" | awk '$1 == "held" {print $2}')
             echo "bench: capacity round $round $server failed at $step: $load_line" \
-                 "$(grep -h 'failed' "$folder/server.log" | head -n 1)" >&2
+                 "$(grep -h 'failed' "$log" | head -n 1)" >&2
             stop_server
             break
         fi
@@ -248,12 +281,20 @@ message_cost() {
     echo "message-cost kestrum $1 $(echo "$line" | sed 's/[a-z]*=//g')" >>"$records"
 }
 
-# lane_round LANE ROUND: one round of every workload in that lane.
+# in_order ROUND: the servers in that round's order, reversed in every even round.
+in_order() {
+    if [ $(($1 % 2)) -eq 1 ]; then echo "$servers"; else echo "$servers" | tr ' ' '\n' | tac | tr '\n' ' '; fi
+}
+
+# lane_round LANE ROUND: one round of every workload in that lane. The big job, whose transfers
+# spread the most, runs twice, as its rounds 2 ROUND - 1 and 2 ROUND.
 lane_round() {
     lane "$1"
-    local round=$2 order=$servers server
-    [ $((round % 2)) -eq 0 ] && order=$(echo "$servers" | tr ' ' '\n' | tac | tr '\n' ' ')
-    for server in $order; do throughput one-big-job "$round" "$server" parallel 1 "$big" MiB/s; done
+    local round=$2 order server big_round
+    for big_round in $((2 * round - 1)) $((2 * round)); do
+        for server in $(in_order $big_round); do throughput one-big-job "$big_round" "$server" parallel 1 "$big" MiB/s; done
+    done
+    order=$(in_order "$round")
     for server in $order; do throughput small-jobs "$round" "$server" serial "$small_jobs" "$small_bytes" jobs/s; done
     for server in $order; do
         throughput printers-at-once "$round" "$server" parallel "$parallel_printers" "$parallel_bytes" MiB/s
@@ -274,11 +315,12 @@ for entry in "${schedule[@]}"; do
     lane_round "$2" "$3"
 done
 # Capacity gave the same steps in every round of the runs of 2026-12-08 and 2026-12-09: one series each.
+stop_servers
 if [ $has_32 -eq 1 ]; then
     lane 32
     for server in $servers; do capacity 1 "$server"; done
 fi
-rm -rf "$folder/out"
+rm -rf "$out_root"
 
 seconds=$(( $(date +%s) - started_at ))
 # This benchmark's own CPU: its reaped children and, in a full run, the wineserver it started
