@@ -128,7 +128,7 @@ DWORD WINAPI PrintOneJob(LPVOID argument)
 int CheckFolder(const std::wstring& folder, DWORD waitMs)
 {
     std::vector<std::wstring> names;
-    for (DWORD started = GetTickCount();; Sleep(200)) {
+    for (DWORD started = GetTickCount();; Sleep(20)) {
         names.clear();
         bool allFull = true;
         WIN32_FIND_DATAW found;

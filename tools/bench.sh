@@ -16,7 +16,7 @@
 # keep a full run within about 15 minutes. Capacity (the most printers held at once) is stepped through once per
 # server in the 32-bit lane only: its limit is the 32-bit address space, the product's own.
 #   tools/bench.sh [--lane 64|32] [--rounds N] [--rounds-32 M] [--write]
-#       the full benchmark: 100 rounds in the 64-bit lane (200 of the big job), 10 in the 32-bit lane
+#       the full benchmark: 100 rounds in the 64-bit lane (300 of the big job), 10 in the 32-bit lane
 #   tools/bench.sh --smoke [--no-build] [--lane 64|32]
 #       the same at tiny sizes, one round per lane; part of tools/test.sh
 # --write also puts the results into bench/RESULTS.md, between its two bench markers, and draws
@@ -126,7 +126,7 @@ point_at() {
     pipe="\\\\.\\pipe\\kestrum-bench-$$-$current_lane-$1"
     out=$out_root/$current_lane-$1
     out_windows=$(windows_path "$out")
-    log=$folder/server-$current_lane-$1.log
+    log=$out_root/server-$current_lane-$1.log
 }
 
 # start_server NAME: starts it as point_at NAME says, in an empty folder; sets server_pid.
@@ -234,8 +234,10 @@ field() { echo "$load_line" | tr ' ' '\n' | awk -F= -v key="$1" '$1 == key {prin
 throughput() {
     local workload=$1 round=$2 server=$3 value
     use_server "$server"
-    if ! run_load "$server" "$4" "$5" "$6"; then
-        echo "bench: $workload against $server ($current_lane-bit) lost data: $load_line" >&2
+    local status=0
+    run_load "$server" "$4" "$5" "$6" || status=$?
+    if [ $status -ne 0 ]; then
+        echo "bench: $workload against $server ($current_lane-bit) lost data (exit code $status): $load_line" >&2
         tail -n 5 "$log" >&2
         exit 1
     fi
@@ -276,7 +278,7 @@ capacity() {
 # server's, and records microseconds per call: formatting, writing, the whole message.
 message_cost() {
     local line
-    line=$(run_wine "$bin/message_cost.exe" $((big / 32768)) 2>&1 >"$folder/message.log" </dev/null |
+    line=$(run_wine "$bin/message_cost.exe" $((big / 32768)) 2>&1 >"$out_root/message.log" </dev/null |
         grep '^format=')
     echo "message-cost kestrum $1 $(echo "$line" | sed 's/[a-z]*=//g')" >>"$records"
 }
@@ -287,12 +289,16 @@ in_order() {
 }
 
 # lane_round LANE ROUND: one round of every workload in that lane. The big job, whose transfers
-# spread the most, runs twice, as its rounds 2 ROUND - 1 and 2 ROUND.
+# spread the most, runs three times, as its rounds 3 ROUND - 2 to 3 ROUND, the discard reader in
+# the first only.
 lane_round() {
     lane "$1"
     local round=$2 order server big_round
-    for big_round in $((2 * round - 1)) $((2 * round)); do
-        for server in $(in_order $big_round); do throughput one-big-job "$big_round" "$server" parallel 1 "$big" MiB/s; done
+    for big_round in $((3 * round - 2)) $((3 * round - 1)) $((3 * round)); do
+        for server in $(in_order $big_round); do
+            [ $server != discard ] || [ $big_round -eq $((3 * round - 2)) ] || continue
+            throughput one-big-job "$big_round" "$server" parallel 1 "$big" MiB/s
+        done
     done
     order=$(in_order "$round")
     for server in $order; do throughput small-jobs "$round" "$server" serial "$small_jobs" "$small_bytes" jobs/s; done
@@ -353,7 +359,7 @@ report=$folder/results.md
          "($(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)), $(free -g | awk '/Mem:/ {print $2}') GiB," \
          "$(. /etc/os-release && echo "$PRETTY_NAME"), Linux $(uname -r), $(wine --version)."
     echo "Load average $load_before at the start, $(cut -d' ' -f1-3 /proc/loadavg) at the end; the run took" \
-         "$((seconds / 60)) min $((seconds % 60)) s for $rounds rounds of each workload in the 64-bit lane and" \
+         "$((seconds / 60)) min $((seconds % 60)) s for $rounds rounds of each workload (three of the big job in each) in the 64-bit lane and" \
          "$rounds_32 in the 32-bit lane$([ $has_32 -eq 1 ] && echo ', then capacity in the 32-bit lane')."
     # Steal is time the host gave this machine's cores to others: noise no pairing removes.
     # /proc/stat samples at each tick, the processes' own times are exact: when the benchmark
