@@ -240,7 +240,7 @@ throughput() {
     local status=0
     run_load "$server" "$4" "$5" "$6" || status=$?
     # A load generator that ends without its report has not seen the jobs through: twice in some
-    # 5000 transfers (2026-12-09, a 64-bit reference server and discard reader, never kestrum)
+    # 4000 transfers (2026-12-09, a 64-bit reference server and discard reader, never kestrum)
     # load.exe hung and ended with no word. The server is started afresh and the transfer sent
     # once more; the report counts these. A report of jobs not whole stops the run.
     if [ $status -ne 0 ] && [ -z "$(field whole)" ]; then
