@@ -8,15 +8,17 @@
 #       and every figure of this lane is Wine on a CPU emulator, far noisier. The report says how
 #       this lane's programs ran.
 # The verdict against 0.97 is read from the 64-bit lane. Each lane's three servers run for the
-# whole run, each on its own pipe, with its job files on a tmpfs: no server start and no disk
-# writeback falls between two transfers that are compared. Each round runs every workload
-# against the three back to back, in the order kestrum, reference, discard, then the reverse in
-# the lane's next round, so that each round gives its own ratios from adjacent transfers; the two
-# lanes' rounds take turns, so both see the same machine. The 32-bit lane runs fewer rounds, to
-# keep a full run within about 15 minutes. Capacity (the most printers held at once) is stepped through once per
-# server in the 32-bit lane only: its limit is the 32-bit address space, the product's own.
+# whole run, each on its own pipe, with its job files and output on a tmpfs: no server start and
+# no disk writeback falls between two transfers that are compared. Each round runs every
+# workload against the three back to back, in the order kestrum, reference, discard, then the
+# reverse in the lane's next round, so that each round gives its own ratios from adjacent
+# transfers; the two lanes' rounds take turns, so both see the same machine. The 32-bit lane
+# runs fewer rounds, to keep a full run within about 15 minutes. Capacity (the most printers
+# held at once) is stepped through once per server in the 32-bit lane only, with a server
+# started for each step: its limit is the 32-bit address space, the product's own.
 #   tools/bench.sh [--lane 64|32] [--rounds N] [--rounds-32 M] [--write]
-#       the full benchmark: 80 rounds in the 64-bit lane (240 of the big job), 8 in the 32-bit lane
+#       the full benchmark: 80 rounds in the 64-bit lane (240 of the big job), 8 in the 32-bit
+#       lane; 11.5 minutes on a quiet machine
 #   tools/bench.sh --smoke [--no-build] [--lane 64|32]
 #       the same at tiny sizes, one round per lane; part of tools/test.sh
 # --write also puts the results into bench/RESULTS.md, between its two bench markers, and draws
