@@ -87,7 +87,9 @@ lane() {
     esac
     [ -e "$bin/load.exe" ] || { echo "bench: $bin/load.exe is missing: run tools/bench.sh without --no-build" >&2; exit 1; }
 }
-run_wine() { KESTRUM_WINE=$loader "$project/tools/wine-run.sh" "$@"; }
+# Every program but a server ends within `limit` seconds (10 minutes unless the caller says), or
+# is ended: a load generator hung twice in some 4000 transfers (see throughput).
+run_wine() { KESTRUM_WINE=$loader timeout "${limit:-600}" "$project/tools/wine-run.sh" "$@"; }
 for each in $lanes; do lane "$each"; : >"$records"; done
 
 # The wineserver of this prefix: its working folder is named for the prefix's device and inode.
@@ -217,8 +219,8 @@ run_load() {
     local before
     before=$(cpu_ticks "$server_pid")
     # A transfer takes a second at most; capacity's steps up to a minute.
-    KESTRUM_WINE=$loader timeout $([ "$2" = hold ] && echo 600 || echo 120) "$project/tools/wine-run.sh" \
-        "$bin/load.exe" "$2" "$pipe" "$3" "$4" $target >"$folder/load.txt" 2>&1 || status=$?
+    limit=$([ "$2" = hold ] && echo 600 || echo 120) run_wine "$bin/load.exe" "$2" "$pipe" "$3" "$4" $target \
+        >"$folder/load.txt" 2>&1 || status=$?
     load_line=$(tr '\n' ' ' <"$folder/load.txt")
     cpu=$(awk -v t=$(( $(cpu_ticks "$server_pid") - before )) -v hz="$ticks" 'BEGIN {printf "%.2f", t / hz}')
     hwm_kib=$(status_kib "$server_pid" VmHWM)
