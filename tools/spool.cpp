@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -154,6 +155,32 @@ int PrintRaw(const wchar_t* path)
     return failedCall ? Failed(failedCall, error) : 0;
 }
 
+// Wine 8 draws a page straight into a RAW job, which the print processor winprint passes on.
+// Wine 10 spools it as "NT EMF 1.003" instead, which winprint refuses (ERROR_INVALID_DATATYPE);
+// Wine's own processor wineps plays it there and passes RAW jobs on too, yet under Wine 8 it
+// refuses RAW. Nothing tells the two apart before a page is started, so the printer starts on
+// winprint and moves to wineps the first time a page is refused.
+bool UseWinePrintProcessor()
+{
+    PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+    HANDLE printer = nullptr;
+    if (!OpenPrinterW(const_cast<wchar_t*>(PRINTER), &printer, &access)) return false;
+    DWORD needed = 0;
+    GetPrinterW(printer, 2, nullptr, 0, &needed);
+    std::vector<BYTE> settings(needed);
+    bool moved = needed > 0 && GetPrinterW(printer, 2, settings.data(), needed, &needed);
+    if (moved) {
+        auto* info = reinterpret_cast<PRINTER_INFO_2W*>(settings.data());
+        info->pPrintProcessor = const_cast<wchar_t*>(L"wineps");
+        info->pSecurityDescriptor = nullptr;
+        moved = SetPrinterW(printer, 2, settings.data(), 0);
+    }
+    DWORD error = GetLastError();
+    ClosePrinter(printer);
+    SetLastError(error);
+    return moved;
+}
+
 // Draws the text on one page, a line for each line break, in the driver's default font.
 int PrintPage(const wchar_t* text)
 {
@@ -161,9 +188,17 @@ int PrintPage(const wchar_t* text)
     HDC page = CreateDCW(nullptr, PRINTER, nullptr, nullptr);
     if (page == nullptr) return Failed(L"CreateDCW", GetLastError());
     DOCINFOW document = {sizeof document, L"Kestrum page", nullptr, nullptr, 0};
+    int started = StartDocW(page, &document);
+    if (started <= 0 && GetLastError() == ERROR_INVALID_DATATYPE) {
+        DeleteDC(page);
+        if (!UseWinePrintProcessor()) return Failed(L"SetPrinterW", GetLastError());
+        page = CreateDCW(nullptr, PRINTER, nullptr, nullptr);
+        if (page == nullptr) return Failed(L"CreateDCW", GetLastError());
+        started = StartDocW(page, &document);
+    }
     const wchar_t* failedCall = nullptr;
     DWORD error = 0;
-    if (StartDocW(page, &document) <= 0) {
+    if (started <= 0) {
         failedCall = L"StartDocW";
         error = GetLastError();
     } else {
