@@ -21,6 +21,6 @@ else
         arguments+=("Z:${path//\//\\}")
     done
 fi
-"$project/tools/build.sh" >/dev/null
+"$project/tools/build.sh" --quiet
 lock=${KESTRUM_WINEPREFIX:-$project/build/wineprefix}.print.lock
 exec flock -o "$lock" "$project/tools/wine-run.sh" "$project/build/bin/spool.exe" "${arguments[@]}"

@@ -3,5 +3,5 @@
 # so the default output template lands jobs in build/spool/Qelmar/Temp.
 set -euo pipefail
 project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-"$project/tools/build.sh" >&2
+"$project/tools/build.sh" --quiet
 exec "$project/tools/wine-run.sh" "$project/build/bin/kestrum.exe" "$@"
