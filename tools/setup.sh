@@ -60,9 +60,9 @@ mismatched_copies() {
             version=$(dpkg-query -W -f='${Status} ${Version}' "$package:$native" 2>/dev/null |
                           awk '$3 == "installed" { print $4 }')
             [ -n "$version" ] || continue
-            offered=$(apt-cache madison "$copy" | awk -F' [|] ' '{ print $2 }' | sort -u | tr '\n' ' ')
+            offered=$(apt-cache madison "$copy" | awk -F' [|] ' '{ print $2 }' | sort -u | paste -sd, -)
             [ -n "$offered" ] || continue
-            grep -qxF -- "$version" <<<"${offered// /$'\n'}" || echo "$package $version ${offered% }"
+            grep -qxF -- "$version" <<<"${offered//,/$'\n'}" || echo "$package $version ${offered//,/, }"
         done
 }
 
@@ -93,7 +93,7 @@ apt_install() {
         echo "setup: $package is installed at $version (amd64), but the mirror offers $package:i386" \
              "only at $offered; the two copies must be the same version." >&2
     done <<<"$copies"
-    fail "the mirror is probably in the middle of a sync: run this again later"
+    fail "the mirror is probably in the middle of a sync: run tools/setup.sh again later"
 }
 
 missing=()
