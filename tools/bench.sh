@@ -135,7 +135,8 @@ point_at() {
 }
 
 # start_server NAME: starts it as point_at NAME says, in an empty folder; sets server_pid.
-# The pid that wine-run.sh gets is the server's own: wine's loader becomes the Windows process.
+# Under Wine 8 the pid that wine-run.sh gets is the server's own: wine's loader becomes the
+# Windows process.
 # The first start in each lane notes what runs it: wine's loader itself, or qemu.
 # A server whose pipe does not appear within a minute (seen once in a 64-bit discard reader,
 # 2026-12-09, not again in 40 starts) is started once more; the report counts these.
@@ -172,6 +173,15 @@ start_server() {
     local name
     name=$(status_kib "$server_pid" Name)
     case $1 in kestrum) expected=kestrum.exe ;; reference) expected=reference_serve ;; *) expected=discard_reader. ;; esac
+    # Wine 10's loader runs a program through start.exe, as a process of its own: the server is
+    # then the process of that name whose command line holds this run's pipe.
+    if [[ $name != *"$expected"* ]]; then
+        local holder
+        for holder in $(grep -lF -- "$pipe" /proc/[0-9]*/cmdline 2>/dev/null); do
+            holder=${holder#/proc/} holder=${holder%/cmdline}
+            [[ $(status_kib "$holder" Name) != *"$expected"* ]] || { server_pid=$holder name=$expected; break; }
+        done
+    fi
     case $name in *"$expected"*) ;; *) echo "bench: pid $server_pid is not the $1 server ($name)" >&2; exit 1 ;; esac
     if [ -z "${runner[$current_lane]:-}" ]; then
         runner[$current_lane]=$(readlink "/proc/$server_pid/exe")
