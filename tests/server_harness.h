@@ -180,10 +180,13 @@ inline DWORD RunToEnd(std::wstring commandLine, const std::function<void()>& whi
         }
         CloseHandle(process.hProcess);
     }
+    // Only what is in the pipe once the program has ended: a process it started (Wine starts its
+    // services from the first program that needs them) may hold the pipe's other end for good.
     if (errorsRead != nullptr) {
         char chunk[4096];
-        DWORD count = 0;
-        while (ReadFile(errorsRead, chunk, sizeof chunk, &count, nullptr) && count > 0)
+        DWORD available = 0, count = 0;
+        while (PeekNamedPipe(errorsRead, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+               ReadFile(errorsRead, chunk, std::min<DWORD>(available, sizeof chunk), &count, nullptr))
             errors->append(chunk, count);
         CloseHandle(errorsRead);
     }
