@@ -13,10 +13,11 @@ namespace {
 
 const HANDLE CONSOLE = reinterpret_cast<HANDLE>(0x7770);
 std::wstring console;  // what the console was handed
-int allocations, failingAllocation, heldBlocks;
+int allocations, failingAllocation, heldBlocks, consoleChecks;
 
 BOOL WINAPI FakeGetConsoleMode(HANDLE handle, LPDWORD mode)
 {
+    ++consoleChecks;
     *mode = ENABLE_PROCESSED_OUTPUT;
     return handle == CONSOLE;
 }
@@ -82,7 +83,7 @@ protected:
     void SetUp() override
     {
         console.clear();
-        allocations = heldBlocks = 0;
+        allocations = heldBlocks = consoleChecks = 0;
         failingAllocation = GetParam().failingAllocation;
         systemCalls = REAL_SYSTEM_CALLS;
         systemCalls.GetConsoleMode = FakeGetConsoleMode;
@@ -100,8 +101,11 @@ TEST_P(Message, ArrivesWholeOnAConsoleAndRedirected)
     std::wstring expected = given.failingAllocation == 0 ? message : L"";
     {
         CapturedOutput redirected;
+        // The second message finds memory again, and an output already known not to be a console.
         PrintWideMessage(CREATED, given.path.c_str());
-        EXPECT_EQ(redirected.Text(), Utf8(expected));
+        PrintWideMessage(CREATED, given.path.c_str());
+        EXPECT_EQ(redirected.Text(), Utf8(expected + message));
+        EXPECT_LE(consoleChecks, 1) << "GetConsoleMode asked again for the same output";
     }
     allocations = 0;
     HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
