@@ -13,10 +13,11 @@ namespace {
 
 const HANDLE CONSOLE = reinterpret_cast<HANDLE>(0x7770);
 std::wstring console;  // what the console was handed
-int allocations, failingAllocation;
+int allocations, failingAllocation, heldBlocks, consoleChecks;
 
 BOOL WINAPI FakeGetConsoleMode(HANDLE handle, LPDWORD mode)
 {
+    ++consoleChecks;
     *mode = ENABLE_PROCESSED_OUTPUT;
     return handle == CONSOLE;
 }
@@ -29,7 +30,14 @@ BOOL WINAPI FakeWriteConsole(HANDLE, const VOID* text, DWORD length, LPDWORD wri
 LPVOID WINAPI CountedAlloc(HANDLE heap, DWORD flags, SIZE_T size)
 {
     if (++allocations == failingAllocation) return nullptr;
-    return REAL_SYSTEM_CALLS.HeapAlloc(heap, flags, size);
+    LPVOID block = REAL_SYSTEM_CALLS.HeapAlloc(heap, flags, size);
+    heldBlocks += block != nullptr;
+    return block;
+}
+BOOL WINAPI CountedFree(HANDLE heap, DWORD flags, LPVOID block)
+{
+    --heldBlocks;
+    return REAL_SYSTEM_CALLS.HeapFree(heap, flags, block);
 }
 
 std::string Utf8(const std::wstring& text)
@@ -75,12 +83,13 @@ protected:
     void SetUp() override
     {
         console.clear();
-        allocations = 0;
+        allocations = heldBlocks = consoleChecks = 0;
         failingAllocation = GetParam().failingAllocation;
         systemCalls = REAL_SYSTEM_CALLS;
         systemCalls.GetConsoleMode = FakeGetConsoleMode;
         systemCalls.WriteConsoleW = FakeWriteConsole;
         systemCalls.HeapAlloc = CountedAlloc;
+        systemCalls.HeapFree = CountedFree;
     }
     void TearDown() override { systemCalls = REAL_SYSTEM_CALLS; }
 };
@@ -92,8 +101,11 @@ TEST_P(Message, ArrivesWholeOnAConsoleAndRedirected)
     std::wstring expected = given.failingAllocation == 0 ? message : L"";
     {
         CapturedOutput redirected;
+        // The second message finds memory again, and an output already known not to be a console.
         PrintWideMessage(CREATED, given.path.c_str());
-        EXPECT_EQ(redirected.Text(), Utf8(expected));
+        PrintWideMessage(CREATED, given.path.c_str());
+        EXPECT_EQ(redirected.Text(), Utf8(expected + message));
+        EXPECT_LE(consoleChecks, 1) << "GetConsoleMode asked again for the same output";
     }
     allocations = 0;
     HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -103,6 +115,7 @@ TEST_P(Message, ArrivesWholeOnAConsoleAndRedirected)
     // Only a long message needs the heap on a console: no UTF-8 is made there.
     if (given.failingAllocation != 1) expected = message;
     EXPECT_TRUE(console == expected) << console.size() << " characters, not " << expected.size();
+    EXPECT_EQ(heldBlocks, 0) << "heap blocks never freed";
 }
 
 INSTANTIATE_TEST_SUITE_P(Messages, Message, testing::ValuesIn(CASES), [](const auto& info) {

@@ -84,6 +84,8 @@ TEST(OutputName, RefusesTemplatesThatCouldReadOrWriteWhatWasNeverPassed)
         {L"%260ld", L"its width or precision cannot fit a path"},
         {L"%.260ld", L"its width or precision cannot fit a path"},
         {L"%99999999999999999999ld", L"its width or precision cannot fit a path"},
+        {L"%4294967297ld", L"its width or precision cannot fit a path"},  // 2^32 + 1
+        {L"%.4294967297ld", L"its width or precision cannot fit a path"},
         {exactlyFits + L"x%ld", L"the path of job 1 is longer than 259 characters"},
         {L"x%259ld", L"the path of job 1 is longer than 259 characters"},
         {std::wstring(300, L'y'), L"the path of job 1 is longer than 259 characters"},
