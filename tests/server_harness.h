@@ -29,6 +29,13 @@ const char CONNECTED[] = "Printer connected, creating a processing thread.\n";
 const char DISCONNECTED[] = "Kestrum thread: printer disconnected.\n";
 const char THREAD_EXIT[] = "Kestrum thread exit.\n";
 
+// Wine's ntdll exports its version; Windows' does not. A test whose answer differs between
+// the two asks this and states both.
+inline bool UnderWine()
+{
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 inline std::string Utf8(const std::wstring& text)
 {
     if (text.empty()) return std::string();
