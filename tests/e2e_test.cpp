@@ -246,6 +246,23 @@ TEST_F(KestrumTest, ExitsWhenThePipeCannotBeCreated)
     EXPECT_EQ(FileNames(folder_), std::vector<std::wstring>{});
 }
 
+// On Windows FILE_FLAG_FIRST_PIPE_INSTANCE refuses the second server the name with
+// ERROR_ACCESS_DENIED; Wine ignores the flag and lets both serve the name.
+TEST_F(KestrumTest, ExitsWhenAnotherServerHasThePipe)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE; the unit test "
+                        "Listener.ANameAlreadyServedEndsTheRunWithAccessDenied covers the refusal";
+    }
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    Server second;
+    ExpectPipeRefused(second, pipe_, folder_ + L"\\Second%04ld.ps", ERROR_ACCESS_DENIED);
+    const std::string job = "%!PS\nto the first server\n";
+    ASSERT_NO_FATAL_FAILURE(ServeJob(job, 1));
+    EXPECT_EQ(FileNames(folder_), std::vector<std::wstring>{L"Out0001.ps"});
+    EXPECT_EQ(ReadBytes(JobPath(folder_, 1)), job);
+}
+
 TEST_F(KestrumTest, ServesAPipeNamedWithForwardSlashes)
 {
     // The name is taken as given and announced so; the system reads "/" as "\".
