@@ -405,11 +405,13 @@ TEST_F(KestrumTest, LosesNoJobOfABurst)
 
 // --- Output templates ------------------------------------------------------------------------
 
-// Creates a subfolder of base whose path is exactly `length` characters.
+// Creates a subfolder of base whose path is exactly `length` characters. Windows creates no
+// folder past 248 characters unless the path starts with \\?\ (CreateDirectory's page on
+// Microsoft Learn); Wine has no such limit. Files in it may still take up to 259.
 std::wstring PaddedFolder(const std::wstring& base, size_t length)
 {
     std::wstring folder = base + L"\\" + std::wstring(length - base.size() - 1, L'p');
-    CreateDirectoryW(folder.c_str(), nullptr);
+    CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr);
     return folder;
 }
 
