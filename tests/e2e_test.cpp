@@ -338,6 +338,7 @@ INSTANTIATE_TEST_SUITE_P(Causes, CreationErrorTest,
 
 TEST_F(KestrumTest, ReportsAFailedWriteAndKeepsServing)
 {
+    if (!UnderWine()) GTEST_SKIP() << NO_FULL_DISK;
     ASSERT_NO_FATAL_FAILURE(StartServer(L"Z:\\dev\\full"));
     const std::string failed = "Kestrum thread WriteFile failed, GLE=112.\n";
     ASSERT_NO_FATAL_FAILURE(ServeJob(RandomBytes(40000, 6), 1));
