@@ -25,9 +25,22 @@ const DWORD EXIT_REFUSED = 0xFFFFFFFF;  // the server's exit code -1
 const DWORD START_TIMEOUT_MS = 30000;
 const DWORD JOB_TIMEOUT_MS = 60000;
 
+// Z:\dev\full is Linux's full device as Wine shows it; Windows gives an unprivileged user no
+// disk that fills (a tiny volume needs an administrator).
+const char NO_FULL_DISK[] =
+    "needs Z:\\dev\\full, a Linux device under Wine; the unit tests' case \"write fails\" covers "
+    "a full disk through the WriteFile seam";
+
 const char CONNECTED[] = "Printer connected, creating a processing thread.\n";
 const char DISCONNECTED[] = "Kestrum thread: printer disconnected.\n";
 const char THREAD_EXIT[] = "Kestrum thread exit.\n";
+
+// Wine's ntdll exports its version; Windows' does not. A test whose answer differs between
+// the two asks this and states both.
+inline bool UnderWine()
+{
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
 
 inline std::string Utf8(const std::wstring& text)
 {
