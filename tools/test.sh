@@ -4,8 +4,8 @@
 set -euo pipefail
 project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$project/tools/build.sh" --x86_64
-# The release zip, which the tests open.
-cmake --build "$project/build" --target package >/dev/null
+# The release zip and the tests zip, which the tests open.
+cmake --build "$project/build" --target package test-bundle >/dev/null
 
 # The template check and output-name formatter, fuzzed natively for about 20 s.
 "$project/tools/fuzz.sh" 20
