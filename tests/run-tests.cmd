@@ -3,10 +3,11 @@ rem Kestrum @PROJECT_VERSION@: runs every test program of this folder and ends w
 rem "N passed, N failed, N skipped". Exit code 0 only when no test failed. Each program leaves
 rem its results beside this file as <program>.xml (JUnit XML).
 setlocal
-pushd "%~dp0"
+set "HERE=%~dp0"
+pushd "%HERE%"
 
 rem The tests make their folders under TEMP; a folder of this run's own goes with it.
-set "WORK=%~dp0work"
+set "WORK=%HERE%work"
 if exist "%WORK%" rmdir /s /q "%WORK%"
 mkdir "%WORK%"
 set "TEMP=%WORK%"
@@ -21,11 +22,11 @@ if not exist D:\ (
     if exist D:\ set "MAPPED=yes"
 )
 if defined MAPPED mkdir D:\Qelmar\Temp
-if not exist D:\ echo There is no drive D:, and subst could not make one.
+if not exist D:\ echo There is no usable drive D:, and subst could not make one.
 
 set "RESULTS="
 for %%p in (unit_tests e2e_tests fault_tests version_resource_test) do call :run %%p
-test_summary.exe %RESULTS%
+"%HERE%test_summary.exe" %RESULTS%
 set "CODE=%ERRORLEVEL%"
 
 if defined MAPPED subst D: /d
@@ -36,6 +37,6 @@ exit /b %CODE%
 :run
 echo %1.exe
 if exist "%1.xml" del "%1.xml"
-"%1.exe" --gtest_brief=1 --gtest_output=xml:%1.xml
+"%HERE%%1.exe" --gtest_brief=1 --gtest_output=xml:%1.xml
 set "RESULTS=%RESULTS% %1=%ERRORLEVEL%"
 exit /b
