@@ -4,8 +4,8 @@
 set -euo pipefail
 project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$project/tools/build.sh" --x86_64
-# The release zip, which the tests open.
-cmake --build "$project/build" --target package >/dev/null
+# The release zip and the tests zip, which the tests open.
+cmake --build "$project/build" --target package test-bundle >/dev/null
 
 # The template check and output-name formatter, fuzzed natively for about 20 s.
 "$project/tools/fuzz.sh" 20
@@ -20,6 +20,14 @@ export WINEPREFIX=${KESTRUM_WINEPREFIX:-$project/build/wineprefix}
 wineserver -k 2>/dev/null && wineserver -w || true
 wineserver -p </dev/null >/dev/null 2>&1
 "$project/tools/wine-run.sh" cmd /c exit 0 </dev/null >/dev/null 2>&1
-trap 'wineserver -k || true' EXIT
+# Whenever no program of the prefix runs, Wine ends its services and explorer.exe; the next
+# program that needs them starts them again, and they keep the handles it passes on, such as a
+# test's pipes, which then never close. A cmd waiting on a pipe that stays silent until the end
+# keeps them up for the whole run.
+keeper=$(mktemp -u)
+mkfifo "$keeper"
+"$project/tools/wine-run.sh" cmd /c pause <"$keeper" >/dev/null 2>&1 &
+exec 8>"$keeper"
+trap 'exec 8>&-; rm -f "$keeper"; wineserver -k || true' EXIT
 # Most tests wait on Wine rather than compute: twice as many as there are cores run at once.
 ctest --test-dir "$project/build" --output-on-failure --timeout 600 -j "$((2 * $(nproc)))"
