@@ -20,7 +20,7 @@
 #       the full benchmark: 80 rounds in the 64-bit lane (240 of the big job), 8 in the 32-bit
 #       lane; 11.5 minutes on a quiet machine
 #   tools/bench.sh --smoke [--no-build] [--lane 64|32]
-#       the same at tiny sizes, one round per lane; part of tools/test.sh
+#       the same at tiny sizes, one round per lane and the big job once; part of tools/test.sh
 # --write also puts the results into bench/RESULTS.md, between its two bench markers, and draws
 # each round's ratios into bench/ratios.svg.
 # The full benchmark ends any wineserver of the prefix and runs its own; the smoke run uses
@@ -46,12 +46,12 @@ while [ $# -gt 0 ]; do
 done
 
 if [ $smoke -eq 1 ]; then
-    big=1048576 small_jobs=20 small_bytes=200 parallel_printers=4 parallel_bytes=65536
+    big=1048576 big_repeats=1 small_jobs=20 small_bytes=200 parallel_printers=4 parallel_bytes=65536
     capacity_steps="10 20"
     folder=$project/build/bench-smoke
 else
     # Many short rounds rather than a few long ones: the noise is in each transfer.
-    big=67108864 small_jobs=250 small_bytes=200 parallel_printers=64 parallel_bytes=1048576
+    big=67108864 big_repeats=3 small_jobs=250 small_bytes=200 parallel_printers=64 parallel_bytes=1048576
     capacity_steps="1000 1200 1250 1300 1400 1600 1800 2000"
     folder=$project/build/bench
 fi
@@ -319,14 +319,15 @@ in_order() {
 }
 
 # lane_round LANE ROUND: one round of every workload in that lane. The big job, whose transfers
-# spread the most, runs three times, as its rounds 3 ROUND - 2 to 3 ROUND, the discard reader in
-# the first only.
+# spread the most, runs big_repeats times, as its rounds big_repeats (ROUND - 1) + 1 to
+# big_repeats ROUND, the discard reader in the first only.
 lane_round() {
     lane "$1"
-    local round=$2 order server big_round
-    for big_round in $((3 * round - 2)) $((3 * round - 1)) $((3 * round)); do
+    local round=$2 order server big_round first
+    first=$((big_repeats * (round - 1) + 1))
+    for big_round in $(seq "$first" $((big_repeats * round))); do
         for server in $(in_order $big_round); do
-            [ $server != discard ] || [ $big_round -eq $((3 * round - 2)) ] || continue
+            [ $server != discard ] || [ $big_round -eq $first ] || continue
             throughput one-big-job "$big_round" "$server" parallel 1 "$big" MiB/s
         done
     done
@@ -389,7 +390,7 @@ report=$folder/results.md
          "($(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)), $(free -g | awk '/Mem:/ {print $2}') GiB," \
          "$(. /etc/os-release && echo "$PRETTY_NAME"), Linux $(uname -r), $(wine --version)."
     echo "Load average $load_before at the start, $(cut -d' ' -f1-3 /proc/loadavg) at the end; the run took" \
-         "$((seconds / 60)) min $((seconds % 60)) s for $rounds rounds of each workload (three of the big job in each) in the 64-bit lane and" \
+         "$((seconds / 60)) min $((seconds % 60)) s for $rounds rounds of each workload ($big_repeats of the big job in each) in the 64-bit lane and" \
          "$rounds_32 in the 32-bit lane$([ $has_32 -eq 1 ] && echo ', then capacity in the 32-bit lane')."
     # Steal is time the host gave this machine's cores to others: noise no pairing removes.
     # /proc/stat samples at each tick, the processes' own times are exact: when the benchmark
