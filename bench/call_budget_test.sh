@@ -11,7 +11,8 @@ bin=$project/build-x86_64/bin
 folder=$project/build/call-budget-$$
 chunks=65 tail=1000
 bytes=$(((chunks - 1) * 32768 + tail))
-export WINEPREFIX=${KESTRUM_WINEPREFIX:-$project/build/wineprefix} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=${KESTRUM_WINEPREFIX:-$project/build/wineprefix}
+source "$project/tools/wine-env.sh"
 wine64=/usr/lib/wine/wine64  # execs in place, so its pid is the server's; wine would go through start.exe
 fail() { echo "FAIL: $*"; exit 1; }
 command -v strace >/dev/null || fail "strace is missing; tools/setup.sh installs it"

@@ -14,11 +14,8 @@ mkdir -p "$work/bundle"
 (cd "$work/bundle" && cmake -E tar xf "$zip") || { echo "FAIL: cannot unpack $zip"; exit 1; }
 cmp -s "$work/bundle/kestrum.exe" "$kestrum" || { echo "FAIL: the zip's kestrum.exe is not $kestrum"; exit 1; }
 
-export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
-    export XDG_RUNTIME_DIR=$work/xdg-runtime
-    mkdir -m 700 "$XDG_RUNTIME_DIR"
-fi
+export WINEPREFIX=$work/wineprefix
+source "$(dirname "${BASH_SOURCE[0]}")/../tools/wine-env.sh"
 trap 'wineserver -k 2>/dev/null' EXIT
 if [ ! -e "$template/system.reg" ]; then
     rm -rf "$template" "$template.new"

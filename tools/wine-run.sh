@@ -10,15 +10,8 @@ set -euo pipefail
 
 project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export WINEPREFIX=${KESTRUM_WINEPREFIX:-$project/build/wineprefix}
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+source "$project/tools/wine-env.sh"
 spool=${KESTRUM_SPOOL:-$(dirname "$WINEPREFIX")/spool}
-# Without it, Wine 10's explorer.exe writes "error: XDG_RUNTIME_DIR is invalid or not set in the
-# environment." to the standard error of the first program of a wineserver (CI, sudo, cron).
-if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
-    export XDG_RUNTIME_DIR=$(dirname "$WINEPREFIX")/xdg-runtime
-    mkdir -p -m 700 "$XDG_RUNTIME_DIR"
-fi
 
 if [ ! -e "$WINEPREFIX/.kestrum-ready" ] || [ ! -e "$WINEPREFIX/.kestrum-printer" ]; then
     mkdir -p "$(dirname "$WINEPREFIX")"
