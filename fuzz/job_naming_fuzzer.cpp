@@ -5,22 +5,19 @@
 // an allocation of exactly its length and terminator, so any read past it is caught.
 #include "capture/job_naming.h"
 #include "server/settings.h"
+#include "tests/harness/expected.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <string>
 #include <vector>
 
 namespace {
 
-const wchar_t* const REASONS[] = {
-    L"only %% and one %ld conversion are allowed",
-    L"only one %ld conversion is allowed",
-    L"its width or precision cannot fit a path",
-    L"the path of job 1 is longer than 259 characters",
-};
+const char* const REASONS[] = {ONLY_LD, ONE_LD, TOO_WIDE, TOO_LONG};
 
 [[noreturn]] void Fail(const char* what, const wchar_t* outputTemplate, int32_t jobNumber)
 {
@@ -30,8 +27,9 @@ const wchar_t* const REASONS[] = {
 
 bool IsReason(const wchar_t* reason)
 {
-    for (const wchar_t* known : REASONS) {
-        if (reason == known || wcscmp(reason, known) == 0) return true;
+    std::string text = Utf8(reason);
+    for (const char* known : REASONS) {
+        if (text == known) return true;
     }
     return false;
 }
@@ -103,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::vector<wchar_t> unused;
         // Only the length reason depends on the number; a template refused for its form
         // yields no path for any job.
-        bool lengthOnly = wcscmp(reason, REASONS[3]) == 0;
+        bool lengthOnly = Utf8(reason) == TOO_LONG;
         if (!lengthOnly && FormatChecked(exact, jobNumber, unused))
             Fail("formatted a path from a refused template", exact, jobNumber);
         if (lengthOnly && FormatChecked(exact, 1, unused))

@@ -2,7 +2,7 @@
 // whatever it takes in UTF-8 and whichever buffer its formatting needs. A console is one only
 // through the system-call table here; Wine gives tests none.
 #include "platform/console.h"
-#include "captured_output.h"
+#include "harness/harness.h"
 #include "platform/system_calls.h"
 
 #include <gtest/gtest.h>
@@ -40,20 +40,12 @@ BOOL WINAPI CountedFree(HANDLE heap, DWORD flags, LPVOID block)
     return REAL_SYSTEM_CALLS.HeapFree(heap, flags, block);
 }
 
-std::string Utf8(const std::wstring& text)
-{
-    std::string bytes(text.size() * 4, '\0');
-    bytes.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(),
-                                                         static_cast<int>(text.size()), &bytes[0],
-                                                         static_cast<int>(bytes.size()), nullptr, nullptr)));
-    return bytes;
-}
-
-const wchar_t CREATED[] = L"InstanceThread created, writing to file %ls.\n";
-const std::wstring BEFORE_PATH = L"InstanceThread created, writing to file ", AFTER_PATH = L".\n";
+// Any message with a path: its length, not its words, decides which buffers it takes.
+const wchar_t WITH_PATH[] = L"Writing to file %ls.\n";
+const std::wstring BEFORE_PATH = L"Writing to file ", AFTER_PATH = L".\n";
 const size_t SHORT_BUFFER = 512;  // characters the formatting holds before it takes the heap
 
-// A path that makes the creation message `length` characters long.
+// A path that makes the message `length` characters long.
 std::wstring PathForMessageOf(size_t length)
 {
     return L"D:\\" + std::wstring(length - BEFORE_PATH.size() - AFTER_PATH.size() - 3, L'p');
@@ -102,15 +94,15 @@ TEST_P(Message, ArrivesWholeOnAConsoleAndRedirected)
     {
         CapturedOutput redirected;
         // The second message finds memory again, and an output already known not to be a console.
-        PrintWideMessage(CREATED, given.path.c_str());
-        PrintWideMessage(CREATED, given.path.c_str());
+        PrintWideMessage(WITH_PATH, given.path.c_str());
+        PrintWideMessage(WITH_PATH, given.path.c_str());
         EXPECT_EQ(redirected.Text(), Utf8(expected + message));
         EXPECT_LE(consoleChecks, 1) << "GetConsoleMode asked again for the same output";
     }
     allocations = 0;
     HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
     SetStdHandle(STD_OUTPUT_HANDLE, CONSOLE);
-    PrintWideMessage(CREATED, given.path.c_str());
+    PrintWideMessage(WITH_PATH, given.path.c_str());
     SetStdHandle(STD_OUTPUT_HANDLE, saved);
     // Only a long message needs the heap on a console: no UTF-8 is made there.
     if (given.failingAllocation != 1) expected = message;

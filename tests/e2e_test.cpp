@@ -1,6 +1,6 @@
 // Black-box tests: the real kestrum.exe, started as a child process with its output captured,
 // served by real named-pipe printers. Each test has its own pipe and output folder.
-#include "server_harness.h"
+#include "harness/harness.h"
 
 #include <gtest/gtest.h>
 
@@ -41,16 +41,9 @@ TEST_P(CaptureTest, WritesTheJobToItsFileAndReportsEachStep)
 
     std::vector<size_t> chunks = job.chunks;
     if (chunks.empty() && !job.bytes.empty()) {
-        size_t total = 0;
-        for (const std::string& message : WithoutAwaiting(log, pipe_)) {
-            unsigned long chunk = 0;
-            if (sscanf(message.c_str(), "Received %lu bytes.\n", &chunk) != 1) continue;
-            EXPECT_GE(chunk, 1u);
-            EXPECT_LE(chunk, 32768u);
-            chunks.push_back(chunk);
-            total += chunk;
-        }
-        EXPECT_EQ(total, job.bytes.size());
+        chunks = ReceivedChunks(log);
+        for (size_t chunk : chunks) EXPECT_TRUE(chunk >= 1 && chunk <= 32768) << chunk;
+        EXPECT_EQ(ReceivedTotal(log), job.bytes.size());
     }
     EXPECT_EQ(WithoutAwaiting(log, pipe_), CapturedJob(JobPath(folder_, 1), chunks));
 
@@ -111,7 +104,7 @@ bool HasText(HKEY root, const wchar_t* key, const wchar_t* value)
 
 // As an application prints: through the spooler to the printer "Kestrum", whose port is the
 // default pipe. A RAW job arrives byte for byte, a drawn page as a whole PostScript document.
-TEST_F(KestrumTest, CapturesJobsPrintedThroughTheSpooler)
+TEST_F(DefaultPipeTest, CapturesJobsPrintedThroughTheSpooler)
 {
     // Windows keeps a job it cannot deliver in the queue, where Wine's spooler refuses it (the
     // first step below). The printer is the one tools/wine-run.sh adds to the project's prefix,
@@ -124,7 +117,6 @@ TEST_F(KestrumTest, CapturesJobsPrintedThroughTheSpooler)
         !HasText(HKEY_CURRENT_USER, L"Software\\Wine\\Printing\\Spooler", L"\\\\.\\pipe\\kestrum")) {
         GTEST_SKIP() << "no printer Kestrum on \\\\.\\pipe\\kestrum in this Wine prefix (tools/wine-run.sh adds it)";
     }
-    pipe_ = L"\\\\.\\pipe\\kestrum";
     std::wstring jobFolder = folder_ + L"\\jobs";
     ASSERT_TRUE(CreateDirectoryW(jobFolder.c_str(), nullptr));
     std::string raw = RandomBytes(300000, 7);
@@ -166,11 +158,11 @@ TEST_F(KestrumTest, CapturesJobsPrintedThroughTheSpooler)
 
 // --- Default settings ----------------------------------------------------------------------
 
-class DefaultsTest : public KestrumTest, public ::testing::WithParamInterface<std::vector<std::wstring>> {};
+class DefaultPipeArgumentsTest : public DefaultPipeTest,
+                                 public ::testing::WithParamInterface<std::vector<std::wstring>> {};
 
-TEST_P(DefaultsTest, ServesTheDefaultPipeIntoTheDefaultFolder)
+TEST_P(DefaultPipeArgumentsTest, ServesTheDefaultPipeIntoTheDefaultFolder)
 {
-    const std::wstring defaultPipe = L"\\\\.\\pipe\\kestrum";
     const std::wstring defaultFolder = L"D:\\Qelmar\\Temp";
     const std::wstring firstJob = defaultFolder + L"\\Out0001.ps";
     CreateDirectoryW(L"D:\\Qelmar", nullptr);
@@ -185,19 +177,19 @@ TEST_P(DefaultsTest, ServesTheDefaultPipeIntoTheDefaultFolder)
     ASSERT_FALSE(FileExists(firstJob));
 
     server_.Start(GetParam());
-    ASSERT_TRUE(server_.WaitForCount(Awaiting(defaultPipe), 1, START_TIMEOUT_MS)) << server_.Log();
-    EXPECT_EQ(Messages(server_.Log())[0], Awaiting(defaultPipe));
+    ASSERT_TRUE(server_.WaitForCount(Awaiting(pipe_), 1, START_TIMEOUT_MS)) << server_.Log();
+    EXPECT_EQ(Messages(server_.Log())[0], Awaiting(pipe_));
 
     const std::string job = "%!PS\ndefault settings\n";
-    ASSERT_TRUE(SendJob(defaultPipe, job));
+    ASSERT_NE(SendJob(pipe_, job), NOT_OPENED);
     ASSERT_TRUE(server_.WaitForCount(THREAD_EXIT, 1)) << server_.Log();
-    EXPECT_EQ(WithoutAwaiting(server_.Log(), defaultPipe), CapturedJob(firstJob, {job.size()}));
+    EXPECT_EQ(WithoutAwaiting(server_.Log(), pipe_), CapturedJob(firstJob, {job.size()}));
     EXPECT_EQ(ReadBytes(firstJob), job);
     server_.Stop();
     DeleteFileW(firstJob.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(ArgumentCounts, DefaultsTest,
+INSTANTIATE_TEST_SUITE_P(ArgumentCounts, DefaultPipeArgumentsTest,
                          ::testing::Values(std::vector<std::wstring>{},
                                            std::vector<std::wstring>{L"\\\\.\\pipe\\kestrum-e2e-unused"},
                                            std::vector<std::wstring>{L"\\\\.\\pipe\\kestrum-e2e-unused",
@@ -221,11 +213,6 @@ void ExpectRefused(Server& server, const std::vector<std::wstring>& arguments, c
     server.Stop();
 }
 
-std::string PipeRefused(const std::wstring& pipe, DWORD error)
-{
-    return Awaiting(pipe) + "CreateNamedPipe failed, GLE=" + std::to_string(error) + ".\n";
-}
-
 // Where no source pins Windows' code for a name, only that the name is refused.
 const DWORD ANY_CODE = 0;
 
@@ -238,7 +225,7 @@ void ExpectPipeRefused(Server& server, const std::wstring& pipe, const std::wstr
     std::string log = server.Log();
     size_t code = log.rfind("GLE=");
     if (error == ANY_CODE && code != std::string::npos) error = strtoul(log.c_str() + code + 4, nullptr, 10);
-    EXPECT_EQ(log, PipeRefused(pipe, error));
+    EXPECT_EQ(log, Awaiting(pipe) + PipeRefused(error));
     server.Stop();
 }
 
@@ -293,7 +280,7 @@ TEST_F(KestrumTest, ServesAPipeNamedWithForwardSlashes)
     server_.Start({slashed, folder_ + L"\\Out%04ld.ps"});
     ASSERT_TRUE(server_.WaitForCount(Awaiting(slashed), 1, START_TIMEOUT_MS)) << server_.Log();
     const std::string job = "%!PS\nforward slashes\n";
-    ASSERT_TRUE(SendJob(pipe_, job)) << "GLE=" << GetLastError();
+    ASSERT_NE(SendJob(pipe_, job), NOT_OPENED) << "GLE=" << GetLastError();
     ASSERT_TRUE(server_.WaitForCount(THREAD_EXIT, 1)) << server_.Log();
     ASSERT_TRUE(server_.WaitForCount(Awaiting(slashed), 2)) << server_.Log();
     EXPECT_EQ(WithoutAwaiting(server_.Log(), slashed), CapturedJob(JobPath(folder_, 1), {job.size()}));
@@ -362,7 +349,7 @@ TEST_F(KestrumTest, ReportsAFailedWriteAndKeepsServing)
 {
     if (!UnderWine()) GTEST_SKIP() << NO_FULL_DISK;
     ASSERT_NO_FATAL_FAILURE(StartServer(L"Z:\\dev\\full"));
-    const std::string failed = "Kestrum thread WriteFile failed, GLE=112.\n";
+    const std::string failed = WriteFailed(ERROR_DISK_FULL);
     ASSERT_NO_FATAL_FAILURE(ServeJob(RandomBytes(40000, 6), 1));
     ASSERT_NO_FATAL_FAILURE(ServeJob("%!PS\nsmall\n", 2));
 
@@ -386,7 +373,7 @@ void RunPrinters(const std::wstring& pipe, const std::vector<std::vector<std::st
             ++ready;
             while (ready < static_cast<int>(jobsByPrinter.size())) Sleep(0);
             for (const std::string& job : jobs) {
-                if (!SendJob(pipe, job)) ++unsent;
+                if (SendJob(pipe, job) == NOT_OPENED) ++unsent;
             }
         });
     }
@@ -436,16 +423,6 @@ std::wstring PaddedFolder(const std::wstring& base, size_t length)
     std::wstring folder = base + L"\\" + std::wstring(length - base.size() - 1, L'p');
     CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr);
     return folder;
-}
-
-const char ONLY_LD[] = "only %% and one %ld conversion are allowed";
-const char ONE_LD[] = "only one %ld conversion is allowed";
-const char TOO_WIDE[] = "its width or precision cannot fit a path";
-const char TOO_LONG[] = "the path of job 1 is longer than 259 characters";
-
-std::string TemplateRefused(const std::wstring& outputTemplate, const char* reason)
-{
-    return "Invalid output template " + Utf8(outputTemplate) + ": " + reason + ".\n";
 }
 
 TEST_F(KestrumTest, RefusesBadTemplatesBeforeServing)
@@ -584,7 +561,7 @@ TEST_F(KestrumTest, RefusesAJobWhoseNumberNoLongerFitsThePath)
 TEST_F(KestrumTest, KeepsNamesOutsideTheCodePageWhole)
 {
     const std::wstring cjk = L"\u6253\u5370";
-    pipe_ = L"\\\\.\\pipe\\kestrum-e2e-" + cjk + L"-" + std::to_wstring(GetCurrentProcessId());
+    pipe_ = L"\\\\.\\pipe\\kestrum-e2e-" + cjk + L"-" + pipe_.substr(pipe_.find(L"e2e-") + 4);
     std::wstring jobFolder = folder_ + L"\\" + cjk;
     ASSERT_TRUE(CreateDirectoryW(jobFolder.c_str(), nullptr));
     ASSERT_NO_FATAL_FAILURE(StartServer(jobFolder + L"\\Out%ld.ps"));

@@ -1,7 +1,7 @@
 // Faults, as black-box tests of the real kestrum.exe: a printer killed in the middle of its
 // job, the output folder removed while the server runs, a disk that fills, printers that stall,
 // and more printers connected at once than any site would have.
-#include "server_harness.h"
+#include "harness/harness.h"
 
 #include <gtest/gtest.h>
 
@@ -13,23 +13,6 @@
 
 namespace {
 
-std::string WriteFailed(DWORD code)
-{
-    return "Kestrum thread WriteFile failed, GLE=" + std::to_string(code) + ".\n";
-}
-
-// Sums the sizes the server reported for its reads.
-size_t ReceivedTotal(const std::string& log)
-{
-    size_t total = 0;
-    for (const std::string& message : Messages(log)) {
-        unsigned long chunk = 0;
-        if (sscanf(message.c_str(), "Received %lu bytes.\n", &chunk) == 1 && message == Received(chunk))
-            total += chunk;
-    }
-    return total;
-}
-
 TEST_F(KestrumTest, KeepsEveryByteOfAPrinterKilledMidJob)
 {
     std::wstring jobFolder = folder_ + L"\\jobs";
@@ -40,7 +23,7 @@ TEST_F(KestrumTest, KeepsEveryByteOfAPrinterKilledMidJob)
     std::wstring input = folder_ + L"\\sent.bin";
     ASSERT_NO_FATAL_FAILURE(WriteBytes(input, sent));
 
-    std::wstring eventName = L"kestrum-fault-written-" + std::to_wstring(GetCurrentProcessId());
+    std::wstring eventName = L"kestrum-fault-written-" + pipe_.substr(pipe_.find(L"e2e-") + 4);
     HANDLE written = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
     ASSERT_NE(written, nullptr);
     std::wstring commandLine = Quoted(ExeFolder() + L"\\holding_printer.exe") + L" " + Quoted(pipe_) + L" " +
@@ -147,12 +130,12 @@ ULONGLONG TimeJobsInTurn(Server& server, const std::wstring& pipe, int count, st
         int ended = Count(server.Log(), THREAD_EXIT);
         std::string job = "%!PS timed job " + std::to_string(jobs.size()) + "\n";
         jobs.push_back(job);
-        if (!SendJob(pipe, job) || !server.WaitForCount(THREAD_EXIT, ended + 1)) return 86400000;
+        if (SendJob(pipe, job) == NOT_OPENED || !server.WaitForCount(THREAD_EXIT, ended + 1)) return 86400000;
     }
     return GetTickCount64() - started;
 }
 
-TEST_F(KestrumTest, StalledPrintersDelayNoOtherPrinter)
+TEST_F(WholeMachineTest, StalledPrintersDelayNoOtherPrinter)
 {
     ASSERT_NO_FATAL_FAILURE(StartServer());
     const int rounds = 3, jobsPerRound = 20;
@@ -201,7 +184,7 @@ TEST_F(KestrumTest, StalledPrintersDelayNoOtherPrinter)
     ASSERT_NO_FATAL_FAILURE(ExpectEveryJobCaptured(jobs));
 }
 
-TEST_F(KestrumTest, Captures1200PrintersConnectedAtOnce)
+TEST_F(WholeMachineTest, Captures1200PrintersConnectedAtOnce)
 {
     const int count = 1200;
     ASSERT_NO_FATAL_FAILURE(StartServer());

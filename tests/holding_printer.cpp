@@ -3,7 +3,7 @@
 //   holding_printer.exe PIPE FILE EVENT
 // The event is set only once every WriteFile has returned whole. Exit code 1 when it could not
 // get that far.
-#include <windows.h>
+#include "harness/harness.h"
 
 #include <cstdio>
 
@@ -16,7 +16,7 @@ int wmain(int argumentCount, wchar_t** arguments)
     HANDLE written = OpenEventW(EVENT_MODIFY_STATE, FALSE, arguments[3]);
     HANDLE input =
         CreateFileW(arguments[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    HANDLE pipe = CreateFileW(arguments[1], GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE pipe = OpenPrinter(arguments[1]);
     if (written == nullptr || input == INVALID_HANDLE_VALUE || pipe == INVALID_HANDLE_VALUE) {
         fwprintf(stderr, L"holding_printer: cannot open its event, file or pipe, GLE=%lu\n", GetLastError());
         return 1;

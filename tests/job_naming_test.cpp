@@ -1,4 +1,5 @@
 #include "capture/job_naming.h"
+#include "harness/expected.h"
 #include "server/settings.h"
 
 #include <gtest/gtest.h>
@@ -31,8 +32,6 @@ std::wstring RuntimeFormatted(const std::wstring& outputTemplate, int32_t jobNum
     return length < OUTPUT_NAME_CAPACITY ? path : L"<refused>";
 }
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
 TEST(OutputName, DefaultTemplateNumbersWithAtLeastFourDigits)
 {
     const wchar_t* defaultTemplate = L"D:\\Qelmar\\Temp\\Out%04ld.ps";
@@ -52,10 +51,10 @@ TEST(OutputName, MatchesTheRuntimeFormatterForEveryAcceptedFlagWidthAndPrecision
     };
     const int32_t jobNumbers[] = {0, 1, 7, 42, 9999, 10000, 123456789, -1, -42, INT32_MAX, INT32_MIN};
     for (const wchar_t* outputTemplate : templates) {
-        ASSERT_EQ(CheckOutputTemplate(outputTemplate), nullptr) << Narrow(outputTemplate);
+        ASSERT_EQ(CheckOutputTemplate(outputTemplate), nullptr) << Utf8(outputTemplate);
         for (int32_t jobNumber : jobNumbers) {
             EXPECT_EQ(Formatted(outputTemplate, jobNumber), RuntimeFormatted(outputTemplate, jobNumber))
-                << Narrow(outputTemplate) << " with " << jobNumber;
+                << Utf8(outputTemplate) << " with " << jobNumber;
         }
     }
 }
@@ -65,35 +64,35 @@ TEST(OutputName, RefusesTemplatesThatCouldReadOrWriteWhatWasNeverPassed)
     const std::wstring exactlyFits(259 - 1, L'x');  // with job 1's single digit: 259
     struct Case {
         std::wstring outputTemplate;
-        const wchar_t* reason;
+        const char* reason;
     } cases[] = {
-        {L"Out%s.ps", L"only %% and one %ld conversion are allowed"},
-        {L"Out%n.ps", L"only %% and one %ld conversion are allowed"},
-        {L"Out%*ld.ps", L"only %% and one %ld conversion are allowed"},
-        {L"Out%.*ld.ps", L"only %% and one %ld conversion are allowed"},
-        {L"Out%d.ps", L"only %% and one %ld conversion are allowed"},
-        {L"Out%lld.ps", L"only %% and one %ld conversion are allowed"},
-        {L"Out%lu.ps", L"only %% and one %ld conversion are allowed"},
-        {L"Out%ls.ps", L"only %% and one %ld conversion are allowed"},
-        {L"Out%l", L"only %% and one %ld conversion are allowed"},
-        {L"Out%", L"only %% and one %ld conversion are allowed"},
-        {L"Out%04", L"only %% and one %ld conversion are allowed"},
-        {L"%ld%ld", L"only one %ld conversion is allowed"},
-        {L"%ld-%s", L"only %% and one %ld conversion are allowed"},
-        {L"%04ld_%-2ld", L"only one %ld conversion is allowed"},
-        {L"%260ld", L"its width or precision cannot fit a path"},
-        {L"%.260ld", L"its width or precision cannot fit a path"},
-        {L"%99999999999999999999ld", L"its width or precision cannot fit a path"},
-        {L"%4294967297ld", L"its width or precision cannot fit a path"},  // 2^32 + 1
-        {L"%.4294967297ld", L"its width or precision cannot fit a path"},
-        {exactlyFits + L"x%ld", L"the path of job 1 is longer than 259 characters"},
-        {L"x%259ld", L"the path of job 1 is longer than 259 characters"},
-        {std::wstring(300, L'y'), L"the path of job 1 is longer than 259 characters"},
+        {L"Out%s.ps", ONLY_LD},
+        {L"Out%n.ps", ONLY_LD},
+        {L"Out%*ld.ps", ONLY_LD},
+        {L"Out%.*ld.ps", ONLY_LD},
+        {L"Out%d.ps", ONLY_LD},
+        {L"Out%lld.ps", ONLY_LD},
+        {L"Out%lu.ps", ONLY_LD},
+        {L"Out%ls.ps", ONLY_LD},
+        {L"Out%l", ONLY_LD},
+        {L"Out%", ONLY_LD},
+        {L"Out%04", ONLY_LD},
+        {L"%ld%ld", ONE_LD},
+        {L"%ld-%s", ONLY_LD},
+        {L"%04ld_%-2ld", ONE_LD},
+        {L"%260ld", TOO_WIDE},
+        {L"%.260ld", TOO_WIDE},
+        {L"%99999999999999999999ld", TOO_WIDE},
+        {L"%4294967297ld", TOO_WIDE},  // 2^32 + 1
+        {L"%.4294967297ld", TOO_WIDE},
+        {exactlyFits + L"x%ld", TOO_LONG},
+        {L"x%259ld", TOO_LONG},
+        {std::wstring(300, L'y'), TOO_LONG},
     };
     for (const Case& refused : cases) {
         const wchar_t* reason = CheckOutputTemplate(refused.outputTemplate.c_str());
-        ASSERT_NE(reason, nullptr) << Narrow(refused.outputTemplate);
-        EXPECT_STREQ(reason, refused.reason) << Narrow(refused.outputTemplate);
+        ASSERT_NE(reason, nullptr) << Utf8(refused.outputTemplate);
+        EXPECT_EQ(Utf8(reason), refused.reason) << Utf8(refused.outputTemplate);
         EXPECT_EQ(Formatted(refused.outputTemplate, 1), L"<refused>");
     }
     EXPECT_EQ(CheckOutputTemplate((exactlyFits + L"%ld").c_str()), nullptr);

@@ -1,7 +1,7 @@
 // The listener driven through the system-call table: every outcome of the wait, the failure
 // of each creation, and the parameters each pipe instance is created with.
 #include "server/listener.h"
-#include "captured_output.h"
+#include "harness/harness.h"
 #include "platform/system_calls.h"
 #include "server/settings.h"
 
@@ -87,9 +87,9 @@ BOOL WINAPI FakeClose(HANDLE handle)
     return TRUE;
 }
 
-const char* const AWAITING = "\nKestrum: Awaiting next printer connection on \\\\.\\pipe\\listener-test\n";
-const char* const CONNECTED = "Printer connected, creating a processing thread.\n";
-const char* const GAVE_UP = "CreateNamedPipe failed, GLE=231.\n";
+const wchar_t PIPE[] = L"\\\\.\\pipe\\listener-test";
+const std::string AWAITING = Awaiting(PIPE);
+const std::string GAVE_UP = PipeRefused(ERROR_PIPE_BUSY);
 
 struct ListenerCase {
     const char* name;
@@ -102,37 +102,31 @@ const std::vector<std::string> SERVED = {"worker for instance 1", "CloseHandle(t
 const std::vector<std::string> CLOSED = {"CloseHandle(instance 1)"};
 
 const ListenerCase CASES[] = {
-    {"connected during the wait",
-     {TRUE, 0, FALSE, 0},
-     std::string(AWAITING) + CONNECTED + AWAITING + GAVE_UP,
-     SERVED},
+    {"connected during the wait", {TRUE, 0, FALSE, 0}, AWAITING + CONNECTED + AWAITING + GAVE_UP, SERVED},
     {"connected before the wait",
      {FALSE, ERROR_PIPE_CONNECTED, FALSE, 0},
-     std::string(AWAITING) + CONNECTED + AWAITING + GAVE_UP,
+     AWAITING + CONNECTED + AWAITING + GAVE_UP,
      SERVED},
     {"gone before the wait leaving its job",
      {FALSE, ERROR_NO_DATA, TRUE, 1},
-     std::string(AWAITING) + CONNECTED + AWAITING + GAVE_UP,
+     AWAITING + CONNECTED + AWAITING + GAVE_UP,
      SERVED},
     {"gone before the wait leaving nothing",
      {FALSE, ERROR_NO_DATA, TRUE, 0},
-     std::string(AWAITING) + AWAITING + GAVE_UP,
+     AWAITING + AWAITING + GAVE_UP,
      CLOSED},
     {"gone before the wait and peek fails",
      {FALSE, ERROR_NO_DATA, FALSE, 0},
-     std::string(AWAITING) + AWAITING + GAVE_UP,
+     AWAITING + AWAITING + GAVE_UP,
      CLOSED},
-    {"wait fails otherwise",
-     {FALSE, ERROR_INVALID_HANDLE, TRUE, 5},
-     std::string(AWAITING) + AWAITING + GAVE_UP,
-     CLOSED},
+    {"wait fails otherwise", {FALSE, ERROR_INVALID_HANDLE, TRUE, 5}, AWAITING + AWAITING + GAVE_UP, CLOSED},
 };
 
 class Listener : public testing::Test {
 protected:
     void SetUp() override
     {
-        captureSettings.pipeName = L"\\\\.\\pipe\\listener-test";
+        captureSettings.pipeName = PIPE;
         waits.clear();
         events.clear();
         openModes.clear();
@@ -179,7 +173,7 @@ TEST_F(Listener, ANameAlreadyServedEndsTheRunWithAccessDenied)
     // What Windows answers when another process created the pipe first.
     creationError = ERROR_ACCESS_DENIED;
     EXPECT_EQ(ListenLoop(), -1);
-    EXPECT_EQ(output_.Text(), std::string(AWAITING) + "CreateNamedPipe failed, GLE=5.\n");
+    EXPECT_EQ(output_.Text(), AWAITING + PipeRefused(ERROR_ACCESS_DENIED));
     EXPECT_EQ(openModes, std::vector<DWORD>{PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE});
 }
 
@@ -188,7 +182,7 @@ TEST_F(Listener, AWorkerThatCannotStartEndsTheRun)
     waits = {{TRUE, 0, FALSE, 0}, {TRUE, 0, FALSE, 0}};
     threadError = ERROR_NOT_ENOUGH_MEMORY;
     EXPECT_EQ(ListenLoop(), -1);
-    EXPECT_EQ(output_.Text(), std::string(AWAITING) + CONNECTED + "CreateThread failed, GLE=8.\n");
+    EXPECT_EQ(output_.Text(), AWAITING + CONNECTED + ThreadRefused(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(events, (std::vector<std::string>{"CreateThread failed", "CloseHandle(instance 1)"}));
 }
 
@@ -197,8 +191,8 @@ TEST_F(Listener, EachPrinterGetsItsOwnWorkerInTurn)
     waits = {{TRUE, 0, FALSE, 0}, {FALSE, ERROR_PIPE_CONNECTED, FALSE, 0}, {TRUE, 0, FALSE, 0}};
     creationError = ERROR_INVALID_NAME;
     EXPECT_EQ(ListenLoop(), -1);
-    std::string turn = std::string(AWAITING) + CONNECTED;
-    EXPECT_EQ(output_.Text(), turn + turn + turn + AWAITING + "CreateNamedPipe failed, GLE=123.\n");
+    std::string turn = AWAITING + CONNECTED;
+    EXPECT_EQ(output_.Text(), turn + turn + turn + AWAITING + PipeRefused(ERROR_INVALID_NAME));
     EXPECT_EQ(events, (std::vector<std::string>{"worker for instance 1", "CloseHandle(thread 1)",
                                                 "worker for instance 2", "CloseHandle(thread 2)",
                                                 "worker for instance 3", "CloseHandle(thread 3)"}));

@@ -2,10 +2,10 @@
 // printers at once, some of them slow, checks every file by size and hash, and compares the
 // server's handle count and resident memory after the first hundred jobs with those after the
 // last.
-//   soak.exe KESTRUM_EXE FOLDER [JOBS [PRINTERS]]
+//   soak.exe FOLDER [JOBS [PRINTERS]]    (the kestrum.exe beside it)
 // FOLDER must exist and is emptied as the jobs are checked. Exit code 0 when every job landed
 // whole, nothing failed, and handles and memory held within their bounds.
-#include <windows.h>
+#include "harness/harness.h"
 
 #include <psapi.h>
 #include <winternl.h>
@@ -16,7 +16,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
-#include <mutex>
 #include <random>
 #include <set>
 #include <string>
@@ -58,76 +57,6 @@ std::string JobBytes(int index)
     bytes.resize(size, '\0');
     for (size_t at = std::min(size, size_t{24}); at < size; ++at) bytes[at] = static_cast<char>(generator());
     return bytes;
-}
-
-HANDLE OpenPrinter(const wchar_t* pipe)
-{
-    ULONGLONG deadline = GetTickCount64() + 60000;
-    for (;;) {
-        HANDLE handle = CreateFileW(pipe, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) return handle;
-        DWORD error = GetLastError();
-        if (GetTickCount64() > deadline || (error != ERROR_PIPE_BUSY && error != ERROR_FILE_NOT_FOUND))
-            return INVALID_HANDLE_VALUE;
-        if (error == ERROR_PIPE_BUSY) {
-            WaitNamedPipeW(pipe, 1000);
-        } else {
-            Sleep(1);
-        }
-    }
-}
-
-bool SendJob(const wchar_t* pipe, const std::string& bytes, bool slow)
-{
-    HANDLE handle = OpenPrinter(pipe);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    const size_t piece = slow ? 4096 : 65536;
-    bool whole = true;
-    for (size_t at = 0; at < bytes.size() && whole; at += piece) {
-        DWORD size = static_cast<DWORD>(std::min(piece, bytes.size() - at));
-        DWORD written = 0;
-        whole = WriteFile(handle, bytes.data() + at, size, &written, nullptr) && written == size;
-        if (slow) Sleep(1);
-    }
-    CloseHandle(handle);
-    return whole;
-}
-
-// The server's standard output, tallied as it comes.
-struct ServerLog {
-    std::mutex mutex;
-    std::string partial;
-    long long finished = 0;       // "Kestrum thread exit."
-    long long disconnected = 0;   // "Kestrum thread: printer disconnected."
-    long long bytesReceived = 0;  // sum of "Received <n> bytes."
-    std::vector<std::string> unexpected;
-};
-
-void ReadServerLog(HANDLE output, ServerLog& log)
-{
-    char chunk[8192];
-    DWORD count = 0;
-    while (ReadFile(output, chunk, sizeof chunk, &count, nullptr) && count > 0) {
-        std::lock_guard<std::mutex> lock(log.mutex);
-        log.partial.append(chunk, count);
-        size_t start = 0;
-        for (size_t end; (end = log.partial.find('\n', start)) != std::string::npos; start = end + 1) {
-            std::string line = log.partial.substr(start, end - start);
-            long long bytes = 0;
-            if (line == "Kestrum thread exit.") {
-                ++log.finished;
-            } else if (line == "Kestrum thread: printer disconnected.") {
-                ++log.disconnected;
-            } else if (sscanf(line.c_str(), "Received %lld bytes.", &bytes) == 1) {
-                log.bytesReceived += bytes;
-            } else if (!line.empty() && line.rfind("Kestrum: Awaiting next printer connection on ", 0) != 0 &&
-                       line != "Printer connected, creating a processing thread." &&
-                       line.rfind("InstanceThread created, writing to file ", 0) != 0) {
-                log.unexpected.push_back(line);
-            }
-        }
-        log.partial.erase(0, start);
-    }
 }
 
 struct Usage {
@@ -216,35 +145,20 @@ int CheckAndClear(const std::wstring& folder, std::map<std::pair<size_t, uint64_
 
 int wmain(int argumentCount, wchar_t** arguments)
 {
-    if (argumentCount < 3 || argumentCount > 5) {
-        fwprintf(stderr, L"usage: soak KESTRUM_EXE FOLDER [JOBS [PRINTERS]]\n");
+    if (argumentCount < 2 || argumentCount > 4) {
+        fwprintf(stderr, L"usage: soak FOLDER [JOBS [PRINTERS]]\n");
         return 2;
     }
-    std::wstring exe = arguments[1];
-    std::wstring folder = arguments[2];
-    int jobCount = argumentCount > 3 ? _wtoi(arguments[3]) : 10000;
-    int printerCount = argumentCount > 4 ? _wtoi(arguments[4]) : 16;
+    std::wstring folder = arguments[1];
+    int jobCount = argumentCount > 2 ? _wtoi(arguments[2]) : 10000;
+    int printerCount = argumentCount > 3 ? _wtoi(arguments[3]) : 16;
     std::wstring pipe = L"\\\\.\\pipe\\kestrum-soak-" + std::to_wstring(GetCurrentProcessId());
-    std::wstring commandLine = L"\"" + exe + L"\" " + pipe + L" \"" + folder + L"\\Out%04ld.ps\"";
-
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE output = nullptr, outputWrite = nullptr;
-    CreatePipe(&output, &outputWrite, &inherit, 1 << 16);
-    SetHandleInformation(output, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = outputWrite;
-    PROCESS_INFORMATION server = {};
-    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &server)) {
-        fwprintf(stderr, L"soak: cannot start %ls, GLE=%lu\n", exe.c_str(), GetLastError());
+    Server server;
+    server.Start({pipe, folder + L"\\Out%04ld.ps"});
+    if (!server.Running()) {
+        fwprintf(stderr, L"soak: cannot start kestrum.exe\n");
         return 1;
     }
-    CloseHandle(outputWrite);
-    CloseHandle(server.hThread);
-    ServerLog log;
-    std::thread reader(ReadServerLog, output, std::ref(log));
 
     ULONGLONG started = GetTickCount64();
     std::map<std::pair<size_t, uint64_t>, int> pending;
@@ -269,7 +183,9 @@ int wmain(int argumentCount, wchar_t** arguments)
         for (int printer = 0; printer < printerCount; ++printer) {
             printers.emplace_back([&, printer, done, roundEnd] {
                 for (int index = done + printer; index < roundEnd; index += printerCount) {
-                    if (!SendJob(pipe.c_str(), JobBytes(index), printer < SLOW_PRINTERS)) ++unsent;
+                    std::string bytes = JobBytes(index);
+                    bool slow = printer < SLOW_PRINTERS;
+                    if (SendJob(pipe, bytes, slow ? 4096 : 65536, slow ? 1 : 0, 60000) != bytes.size()) ++unsent;
                 }
             });
         }
@@ -280,11 +196,7 @@ int wmain(int argumentCount, wchar_t** arguments)
         long long seen = -1;
         ULONGLONG quietSince = GetTickCount64();
         for (;;) {
-            long long finished;
-            {
-                std::lock_guard<std::mutex> lock(log.mutex);
-                finished = log.finished;
-            }
+            long long finished = Count(server.Log(), THREAD_EXIT);
             if (finished != seen) {
                 seen = finished;
                 quietSince = GetTickCount64();
@@ -292,7 +204,7 @@ int wmain(int argumentCount, wchar_t** arguments)
             if (finished >= roundEnd ||
                 (finished >= roundEnd - emptySent && GetTickCount64() - quietSince > 1000))
                 break;
-            if (GetTickCount64() > deadline || WaitForSingleObject(server.hProcess, 0) == WAIT_OBJECT_0) {
+            if (GetTickCount64() > deadline || !server.Running()) {
                 stalled = true;
                 break;
             }
@@ -301,7 +213,7 @@ int wmain(int argumentCount, wchar_t** arguments)
         strays += CheckAndClear(folder, pending, numbers);
         done = roundEnd;
         Sleep(200);  // let the last workers' releases settle before measuring
-        Usage now = Measure(server.hProcess);
+        Usage now = Measure(server.Process());
         if (done == std::min(jobCount, FIRST_ROUND)) first = now;
         last = now;
         printf("soak: %d jobs, %lu handles, %.1f MiB resident, %.0f s\n", done, now.handles,
@@ -311,11 +223,26 @@ int wmain(int argumentCount, wchar_t** arguments)
     }
     double seconds = static_cast<double>(GetTickCount64() - started) / 1000.0;
 
-    TerminateProcess(server.hProcess, 1);
-    WaitForSingleObject(server.hProcess, INFINITE);
-    CloseHandle(server.hProcess);
-    reader.join();
-    CloseHandle(output);
+    std::string log = server.Log();
+    server.Stop();
+    // The server's account: every message but the awaiting and creation ones counted.
+    long long finished = 0, disconnected = 0, bytesReceived = 0;
+    std::vector<std::string> unexpected;
+    std::string created = Created(folder + L"\\Out");
+    created.resize(created.size() - 2);
+    for (const std::string& message : Messages(log)) {
+        size_t chunk = 0;
+        if (message == THREAD_EXIT) {
+            ++finished;
+        } else if (message == DISCONNECTED) {
+            ++disconnected;
+        } else if (ParseReceived(message, &chunk)) {
+            bytesReceived += static_cast<long long>(chunk);
+        } else if (message != Awaiting(pipe) && message != CONNECTED &&
+                   message.compare(0, created.size(), created) != 0) {
+            unexpected.push_back(message);
+        }
+    }
 
     // What is left pending must be empty jobs the server never took; the files it made must
     // carry the numbers 1..served without a gap.
@@ -334,18 +261,16 @@ int wmain(int argumentCount, wchar_t** arguments)
            "%d of %d empty jobs closed before they were taken, numbered 1..%lld: %s\n",
            missing, strays, unsent.load(), emptyNotTaken, emptySent, served, numbered ? "yes" : "no");
     printf("soak: server logged %lld finished, %lld disconnected, %lld of %lld bytes, %u other lines\n",
-           log.finished, log.disconnected, log.bytesReceived, bytesSent,
-           static_cast<unsigned>(log.unexpected.size()));
-    for (size_t line = 0; line < log.unexpected.size() && line < 10; ++line)
-        printf("soak:   %s\n", log.unexpected[line].c_str());
+           finished, disconnected, bytesReceived, bytesSent, static_cast<unsigned>(unexpected.size()));
+    for (size_t line = 0; line < unexpected.size() && line < 10; ++line)
+        printf("soak:   %s", unexpected[line].c_str());
     printf("soak: handles %lu after %d jobs, %lu after %d (%+lld); resident %.1f MiB, %.1f MiB (%+.1f MiB)\n",
            first.handles, FIRST_ROUND, last.handles, jobCount, handleGrowth,
            static_cast<double>(first.residentBytes) / 1048576.0,
            static_cast<double>(last.residentBytes) / 1048576.0,
            static_cast<double>(memoryGrowth) / 1048576.0);
     bool whole = !stalled && missing == 0 && strays == 0 && unsent == 0 && numbered &&
-                 log.finished == served && log.disconnected == served && log.bytesReceived == bytesSent &&
-                 log.unexpected.empty();
+                 finished == served && disconnected == served && bytesReceived == bytesSent && unexpected.empty();
     bool held = handleGrowth <= static_cast<long long>(HANDLE_BOUND) &&
                 memoryGrowth <= static_cast<long long>(MEMORY_BOUND) && first.handles != 0 &&
                 first.residentBytes != 0;

@@ -3,7 +3,7 @@
 // in which order, the worker's result and the job numbers used.
 #include "capture/capture_worker.h"
 #include "capture/job_naming.h"
-#include "captured_output.h"
+#include "harness/harness.h"
 #include "platform/system_calls.h"
 #include "server/settings.h"
 
@@ -119,10 +119,8 @@ BOOL WINAPI WriteShort(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD bytesWri
 }
 
 const std::string SENT(1000, 'j');
-const char* const CREATED = "InstanceThread created, writing to file {path}.\n";
-const char* const RECEIVED = "Received 1000 bytes.\n";
-const char* const DISCONNECTED = "Kestrum thread: printer disconnected.\n";
-const char* const EXIT = "Kestrum thread exit.\n";
+const char* const CREATED = "{created}";  // the job's creation message, with its path
+const std::string RECEIVED = Received(SENT.size());
 const std::vector<std::string> RELEASED_ALL = {"DisconnectNamedPipe(pipe)", "CloseHandle(pipe)",
                                                "CloseHandle(file)", "HeapFree(buffer)"};
 const std::vector<std::string> RELEASED_BEFORE_FILE = {"DisconnectNamedPipe(pipe)", "CloseHandle(pipe)",
@@ -143,7 +141,7 @@ struct WorkerCase {
 const WorkerCase CASES[] = {
     {"whole job",
      [](SystemCalls&) {},
-     {CREATED, RECEIVED, DISCONNECTED, EXIT},
+     {CREATED, RECEIVED, DISCONNECTED, THREAD_EXIT},
      RELEASED_ALL,
      1,
      true,
@@ -151,8 +149,7 @@ const WorkerCase CASES[] = {
      2},
     {"heap returns null",
      [](SystemCalls& calls) { calls.HeapAlloc = NullAlloc; },
-     {"\nERROR - Pipe Server Failure:\n",
-      "   Kestrum thread got an unexpected NULL heap allocation. Thread exits\n"},
+     {HEAP_FAILURE},
      RELEASED_PIPE_ONLY,
      DWORD(-1),
      false,
@@ -160,7 +157,7 @@ const WorkerCase CASES[] = {
      0},
     {"missing folder",
      [](SystemCalls& calls) { calls.CreateFileW = FailingCreateFile<ERROR_PATH_NOT_FOUND>; },
-     {CREATED, "InstanceThread: File creation error, GLE=3.  Thread exits\n"},
+     {CREATED, CreationError(3)},
      RELEASED_BEFORE_FILE,
      DWORD(-1),
      true,
@@ -168,7 +165,7 @@ const WorkerCase CASES[] = {
      0},
     {"file held by another",
      [](SystemCalls& calls) { calls.CreateFileW = FailingCreateFile<ERROR_SHARING_VIOLATION>; },
-     {CREATED, "InstanceThread: File creation error, GLE=32.  Thread exits\n"},
+     {CREATED, CreationError(32)},
      RELEASED_BEFORE_FILE,
      DWORD(-1),
      true,
@@ -176,7 +173,7 @@ const WorkerCase CASES[] = {
      0},
     {"read fails other than broken pipe",
      [](SystemCalls& calls) { calls.ReadFile = ReadFailsAfterFirstChunk; },
-     {CREATED, RECEIVED, "Kestrum thread ReadFile failed, GLE=995.\n", EXIT},
+     {CREATED, RECEIVED, ReadFailed(995), THREAD_EXIT},
      RELEASED_ALL,
      1,
      true,
@@ -184,7 +181,7 @@ const WorkerCase CASES[] = {
      2},
     {"read succeeds with nothing",
      [](SystemCalls& calls) { calls.ReadFile = FirstReadGetsNothing; },
-     {CREATED, RECEIVED, DISCONNECTED, EXIT},
+     {CREATED, RECEIVED, DISCONNECTED, THREAD_EXIT},
      RELEASED_ALL,
      1,
      true,
@@ -192,7 +189,7 @@ const WorkerCase CASES[] = {
      3},
     {"write fails",
      [](SystemCalls& calls) { calls.WriteFile = WriteFails; },
-     {CREATED, "Kestrum thread WriteFile failed, GLE=112.\n", EXIT},
+     {CREATED, WriteFailed(112), THREAD_EXIT},
      RELEASED_ALL,
      1,
      true,
@@ -200,7 +197,7 @@ const WorkerCase CASES[] = {
      1},
     {"write is short",
      [](SystemCalls& calls) { calls.WriteFile = WriteShort; },
-     {CREATED, "Kestrum thread WriteFile failed, GLE=112.\n", EXIT},
+     {CREATED, WriteFailed(112), THREAD_EXIT},
      RELEASED_ALL,
      1,
      true,
@@ -209,8 +206,6 @@ const WorkerCase CASES[] = {
 };
 
 void PrintTo(const WorkerCase& workerCase, std::ostream* stream) { *stream << workerCase.name; }
-
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 // The bytes of a job's file; empty when there is none.
 std::string ReadJob(const std::wstring& path)
@@ -228,15 +223,12 @@ class CaptureWorker : public testing::TestWithParam<WorkerCase> {
 protected:
     void SetUp() override
     {
-        wchar_t temp[MAX_PATH], unique[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        GetTempFileNameW(temp, L"kw", 0, unique);  // reserves a name no other run uses
-        folder_ = std::wstring(unique) + L".d";
-        ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
+        std::wstring tag;
+        folder_ = MakeTestFolder(L"kestrum-worker-", &tag);
         outputTemplate_ = folder_ + L"\\Job%ld.ps";
         captureSettings.outputTemplate = outputTemplate_.c_str();
 
-        std::wstring pipeName = L"\\\\.\\pipe\\kestrum-worker-" + std::wstring(unique + wcslen(temp));
+        std::wstring pipeName = L"\\\\.\\pipe\\kestrum-worker-" + tag;
         jobPipe = CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_INBOUND, 0, 1, 16384, 16384, 0, nullptr);
         ASSERT_NE(jobPipe, INVALID_HANDLE_VALUE);
         client_ = CreateFileW(pipeName.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -260,15 +252,7 @@ protected:
     {
         systemCalls = REAL_SYSTEM_CALLS;
         if (client_ != INVALID_HANDLE_VALUE) CloseHandle(client_);
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW((folder_ + L"\\*.ps").c_str(), &found);
-        if (search != INVALID_HANDLE_VALUE) {
-            do DeleteFileW((folder_ + L"\\" + found.cFileName).c_str());
-            while (FindNextFileW(search, &found));
-            FindClose(search);
-        }
-        RemoveDirectoryW(folder_.c_str());
-        DeleteFileW(folder_.substr(0, folder_.size() - 2).c_str());
+        RemoveTree(folder_);
     }
 
     // The printer sends its job and goes; the worker then serves the instance.
@@ -301,16 +285,13 @@ TEST_P(CaptureWorker, ReportsReleasesAndNumbersAsEachEndRequires)
     DWORD result = SendJobAndServe(SENT);
 
     std::string messages;
-    for (std::string message : expected.messages) {
-        size_t at = message.find("{path}");
-        if (at != std::string::npos) message.replace(at, 6, Narrow(path));
-        messages += message;
-    }
+    for (const std::string& message : expected.messages)
+        messages += message == CREATED ? Created(path) : message;
     EXPECT_EQ(output_.Text(), messages);
     EXPECT_EQ(releases, expected.released);
     // The end is reported before the releases; the exit message says that all is released.
-    bool exits = expected.messages.back() == EXIT;
-    EXPECT_EQ(printedAtRelease, messages.size() - (exits ? std::string(EXIT).size() : 0));
+    bool exits = expected.messages.back() == THREAD_EXIT;
+    EXPECT_EQ(printedAtRelease, messages.size() - (exits ? strlen(THREAD_EXIT) : 0));
     EXPECT_EQ(result, expected.result);
     EXPECT_EQ(NextJobNumber(), before + (expected.numberUsed ? 2 : 1));
     EXPECT_EQ(reads, expected.readsExpected);
@@ -338,7 +319,7 @@ TEST_F(CaptureWorker, ANumberWhosePathNoLongerFitsEndsAsAFileThatCannotBeCreated
 
     DWORD result = SendJobAndServe(SENT);
 
-    EXPECT_EQ(output_.Text(), "InstanceThread: File creation error, GLE=206.  Thread exits\n");
+    EXPECT_EQ(output_.Text(), CreationError(206));
     EXPECT_EQ(releases, RELEASED_BEFORE_FILE);
     EXPECT_EQ(result, DWORD(-1));
     EXPECT_EQ(fileCreations, 0);
@@ -356,8 +337,7 @@ TEST_F(CaptureWorker, JobTenThousandOfTheDefaultNameTakesAFifthDigit)
 
     EXPECT_EQ(SendJobAndServe(SENT), 1u);
 
-    EXPECT_EQ(output_.Text(), "InstanceThread created, writing to file " + Narrow(path) + ".\n" + RECEIVED +
-                                  DISCONNECTED + EXIT);
+    EXPECT_EQ(output_.Text(), Created(path) + RECEIVED + DISCONNECTED + THREAD_EXIT);
     EXPECT_EQ(ReadJob(path), SENT);
 }
 
@@ -380,14 +360,8 @@ TEST_F(CaptureWorker, AJobOfManyChunksLandsWholeInItsFile)
     printer.join();
 
     std::string text = output_.Text();
-    size_t received = 0, position = 0;
-    while ((position = text.find("Received ", position)) != std::string::npos) {
-        size_t chunk = std::stoul(text.substr(position + 9));
-        EXPECT_LE(chunk, TRANSFER_CHUNK);
-        received += chunk;
-        ++position;
-    }
-    EXPECT_EQ(received, job.size());
+    for (size_t chunk : ReceivedChunks(text)) EXPECT_LE(chunk, TRANSFER_CHUNK);
+    EXPECT_EQ(ReceivedTotal(text), job.size());
     EXPECT_TRUE(ReadJob(JobPath(jobNumber)) == job);
 }
 

@@ -10,7 +10,8 @@ out=$project/build-native
 mkdir -p "$out/corpus"
 clang++ -std=c++17 -g -O1 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Werror \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I"$project" \
-    "$project/capture/job_naming.cpp" "$project/server/settings.cpp" "$project/fuzz/job_naming_fuzzer.cpp" \
+    "$project/capture/job_naming.cpp" "$project/server/settings.cpp" "$project/tests/harness/expected.cpp" \
+    "$project/fuzz/job_naming_fuzzer.cpp" \
     -o "$out/job_naming_fuzzer"
 "$out/job_naming_fuzzer" -max_total_time="$seconds" -max_len=2048 -timeout=10 -print_final_stats=1 \
     -dict="$project/fuzz/template.dict" -artifact_prefix="$out/" "$out/corpus" "$project/fuzz/corpus" \

@@ -8,5 +8,5 @@ project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$project/tools/build.sh" >/dev/null
 folder=$project/build/soak
 rm -rf "$folder" && mkdir -p "$folder"
-exec "$project/tools/wine-run.sh" "$project/build/bin/soak.exe" "$project/build/bin/kestrum.exe" \
+exec "$project/tools/wine-run.sh" "$project/build/bin/soak.exe" \
     "Z:${folder//\//\\}" "$@"

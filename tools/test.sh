@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs all tests: the 32-bit build and its tests under Wine, and the
 # 64-bit kestrum.exe and benchmark programs, whose calls one of the tests counts.
+#   tools/test.sh                  everything, the fuzzer included
+#   tools/test.sh CTEST_ARGS...    only the CTest tests they choose, e.g. tools/test.sh -R Spooler
 set -euo pipefail
 project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$project/tools/build.sh" --x86_64
@@ -8,7 +10,7 @@ project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cmake --build "$project/build" --target package test-bundle >/dev/null
 
 # The template check and output-name formatter, fuzzed natively for about 20 s.
-"$project/tools/fuzz.sh" 20
+[ $# -gt 0 ] || "$project/tools/fuzz.sh" 20
 
 # One persistent wineserver for the whole run (each test program would otherwise start its
 # own, with Wine's services, for seconds each). It needs the prefix, so that is made first; the
@@ -30,4 +32,4 @@ mkfifo "$keeper"
 exec 8>"$keeper"
 trap 'exec 8>&-; rm -f "$keeper"; wineserver -k || true' EXIT
 # Most tests wait on Wine rather than compute: twice as many as there are cores run at once.
-ctest --test-dir "$project/build" --output-on-failure --timeout 600 -j "$((2 * $(nproc)))"
+ctest --test-dir "$project/build" --output-on-failure --timeout 600 -j "$((2 * $(nproc)))" "$@"

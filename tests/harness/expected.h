@@ -1,0 +1,51 @@
+// The exact messages kestrum.exe prints, as the tests expect them. They are written out here
+// once, by hand, and never taken from the product's sources, so that a changed message fails a
+// test. Texts are UTF-8, as the server writes them to a redirected standard output. Portable:
+// the fuzzer builds this natively too.
+#pragma once
+#include <cstddef>
+#include <string>
+#include <vector>
+
+extern const char CONNECTED[];     // the listener hands a printer to a worker
+extern const char DISCONNECTED[];  // the printer closed its end
+extern const char THREAD_EXIT[];   // the worker has released everything
+extern const char HEAP_FAILURE[];  // the worker got no buffer (two messages)
+
+// Why a template is refused, as "Invalid output template" names it.
+extern const char ONLY_LD[];
+extern const char ONE_LD[];
+extern const char TOO_WIDE[];
+extern const char TOO_LONG[];
+
+std::string Awaiting(const std::wstring& pipe);
+std::string Created(const std::wstring& path);
+std::string Received(size_t count);
+std::string CreationError(unsigned long code);
+std::string ReadFailed(unsigned long code);
+std::string WriteFailed(unsigned long code);
+std::string PipeRefused(unsigned long code);
+std::string ThreadRefused(unsigned long code);
+std::string TemplateRefused(const std::wstring& outputTemplate, const char* reason);
+
+// Splits a log into its messages. The awaiting message is the one that starts with a line
+// break; every message ends with one. Joined again, the messages are the log.
+std::vector<std::string> Messages(const std::string& log);
+
+// The message's count when it is exactly a "Received" message, else false.
+bool ParseReceived(const std::string& message, size_t* count);
+
+// The reads the server reported, in order.
+std::vector<size_t> ReceivedChunks(const std::string& log);
+size_t ReceivedTotal(const std::string& log);
+
+// The messages other than the awaiting ones, in order.
+std::vector<std::string> WithoutAwaiting(const std::string& log, const std::wstring& pipe);
+
+// The messages a worker prints for a job it captured whole, read as the given chunks.
+std::vector<std::string> CapturedJob(const std::wstring& path, const std::vector<size_t>& chunks);
+
+int Count(const std::string& text, const std::string& needle);
+
+// UTF-16 (Windows) or UTF-32 (elsewhere) to UTF-8.
+std::string Utf8(const std::wstring& text);
