@@ -31,5 +31,8 @@ mkfifo "$keeper"
 "$project/tools/wine-run.sh" cmd /c pause <"$keeper" >/dev/null 2>&1 &
 exec 8>"$keeper"
 trap 'exec 8>&-; rm -f "$keeper"; wineserver -k || true' EXIT
+# The same holds for Wine's desktop process, explorer.exe, which the first program that draws
+# (the spooler test's page) would start otherwise: user32 starts it here, off any pipe.
+"$project/tools/wine-run.sh" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1
 # Most tests wait on Wine rather than compute: twice as many as there are cores run at once.
 ctest --test-dir "$project/build" --output-on-failure --timeout 600 -j "$((2 * $(nproc)))" "$@"
