@@ -8,7 +8,7 @@ import os, sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import table
 
-records = [dict(workload="message-cost", round=round_, format=0.1, write=0.8, message=float(round_)) for round_ in (1, 2)]
+records = [dict(workload="message-cost", round=r, format=0.1, write=0.8, message=float(r)) for r in (1, 2)]
 for round_, repeat in ((1, 1), (1, 2), (1, 3), (2, 1), (2, 2), (2, 3)):
     for server, faster in (("kestrum", 1.1 if repeat == 2 else 1), ("reference", 1)):
         records.append(dict(workload="one-big-job", server=server, round=round_, repeat=repeat, count=1, bytes=64 << 20,
