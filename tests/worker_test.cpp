@@ -72,6 +72,7 @@ HANDLE WINAPI RecordingCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSEC
 BOOL WINAPI CountingRead(HANDLE file, LPVOID buffer, DWORD size, LPDWORD bytesRead, LPOVERLAPPED overlapped)
 {
     ++reads;
+    EXPECT_EQ(size, 32768u) << "every read asks for a whole 32 KiB chunk";
     return REAL_SYSTEM_CALLS.ReadFile(file, buffer, size, bytesRead, overlapped);
 }
 
