@@ -13,6 +13,7 @@ set -euo pipefail
 
 packages=(cmake make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 googletest
           clang libclang-rt-dev strace gcovr gnuplot-nox)
+packages+=(cmark-gfm)  # renders docs/windows-setup.md, tables included, into the release zip's guide page
 binfmt=/proc/sys/fs/binfmt_misc
 i386_magic='\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
 i386_mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
