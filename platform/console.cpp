@@ -84,3 +84,13 @@ void PrintWideMessage(const wchar_t* format, ...)
     if (length >= 0 && length < longCapacity) WriteWide(longText, length);
     systemCalls.HeapFree(GetProcessHeap(), 0, longText);
 }
+
+void TurnOffQuickEdit()
+{
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (!systemCalls.GetConsoleMode(input, &mode)) return;
+    // API oddity: QuickEdit is changed only when ENABLE_EXTENDED_FLAGS is set in the same call.
+    systemCalls.SetConsoleMode(input,
+                               (mode | ENABLE_EXTENDED_FLAGS) & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE));
+}

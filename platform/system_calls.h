@@ -19,6 +19,7 @@ struct SystemCalls {
     decltype(&::HeapFree) HeapFree;
     decltype(&::GetConsoleMode) GetConsoleMode;
     decltype(&::WriteConsoleW) WriteConsoleW;
+    decltype(&::SetConsoleMode) SetConsoleMode;
 };
 
 extern SystemCalls systemCalls;

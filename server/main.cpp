@@ -12,5 +12,6 @@ int wmain(int argumentCount, wchar_t** arguments)
         PrintWideMessage(L"Invalid output template %ls: %ls.\n", captureSettings.outputTemplate, reason);
         return -1;
     }
+    TurnOffQuickEdit();
     return ListenLoop();
 }

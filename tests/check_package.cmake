@@ -1,7 +1,7 @@
-# Opens the release zip as a user gets it: exactly kestrum.exe, the license and the text for
-# Windows users at its top, the executable byte for byte the one built, the texts plain ASCII
-# with Windows line ends and holding what the sources say.
-#   -DPACKAGE=zip -DEXECUTABLE=kestrum.exe -DSOURCE=source folder -DVERSION=x.y.z -DWORK=scratch folder
+# Opens the release zip as a user gets it: exactly what the release holds at its top, the
+# executable byte for byte the one built, the texts plain ASCII with Windows line ends and holding
+# what the sources say, the guide's page; and the .sha256 beside each zip, as sha256sum writes it.
+#   -DPACKAGE=zip -DTESTS_ZIP=zip -DEXECUTABLE=kestrum.exe -DSOURCE=source folder -DVERSION=x.y.z -DWORK=scratch
 if(NOT EXISTS ${PACKAGE})
     message(FATAL_ERROR "${PACKAGE} is missing: build it with cmake --build <build> --target package")
 endif()
@@ -16,8 +16,9 @@ endif()
 string(REGEX REPLACE "\n$" "" listing "${listing}")
 string(REPLACE "\n" ";" entries "${listing}")
 list(SORT entries)
-if(NOT entries STREQUAL "LICENSE.txt;README.txt;kestrum.exe")
-    message(FATAL_ERROR "the zip holds [${entries}], expected [LICENSE.txt;README.txt;kestrum.exe]")
+set(expected_entries "LICENSE.txt;README.txt;kestrum-run.cmd;kestrum.exe;windows-setup.html")
+if(NOT entries STREQUAL expected_entries)
+    message(FATAL_ERROR "the zip holds [${entries}], expected [${expected_entries}]")
 endif()
 
 file(REMOVE_RECURSE ${WORK})
@@ -52,6 +53,7 @@ function(check_text name source)
 endfunction()
 check_text(LICENSE.txt ${SOURCE}/LICENSE)
 check_text(README.txt ${SOURCE}/package/README.txt.in)
+check_text(kestrum-run.cmd ${SOURCE}/package/kestrum-run.cmd)
 
 file(READ ${WORK}/LICENSE.txt license)
 if(NOT license MATCHES "^MIT License\n\nCopyright \\(c\\) 2026 The Kestrum developers\n")
@@ -61,3 +63,31 @@ file(READ ${WORK}/README.txt readme)
 if(NOT readme MATCHES "^Kestrum ${VERSION}\n")
     message(FATAL_ERROR "README.txt does not start with Kestrum ${VERSION}")
 endif()
+
+# The guide's page: titled, UTF-8, a table for each of the guide's, every link absolute or into the zip.
+file(READ ${WORK}/windows-setup.html page)
+file(READ ${SOURCE}/docs/windows-setup.md guide)
+string(REGEX MATCHALL "\n\\|[-|]+\\|\n" guide_tables "${guide}")
+string(REGEX REPLACE "[^;]+" "<table>" guide_tables "${guide_tables}")
+string(REGEX MATCHALL "<table>" page_tables "${page}")
+if(NOT page MATCHES "^<!DOCTYPE html>.*<meta charset=\"utf-8\">\n<title>Setting up Kestrum on Windows</title>"
+   OR NOT guide_tables OR NOT page_tables STREQUAL guide_tables)
+    message(FATAL_ERROR "windows-setup.html is not the guide with its tables [${guide_tables}] as tables")
+endif()
+string(REGEX MATCHALL "href=\"[^\"]*\"" links "${page}")
+list(FILTER links EXCLUDE REGEX "^href=\"https://")
+foreach(entry IN LISTS entries)
+    list(REMOVE_ITEM links "href=\"${entry}\"")
+endforeach()
+if(links)
+    message(FATAL_ERROR "windows-setup.html links out of the zip, not to an absolute address: ${links}")
+endif()
+
+foreach(zip ${PACKAGE} ${TESTS_ZIP})
+    file(SHA256 ${zip} hash)
+    get_filename_component(name ${zip} NAME)
+    file(READ ${zip}.sha256 line)
+    if(NOT line STREQUAL "${hash}  ${name}\n")
+        message(FATAL_ERROR "${zip}.sha256 holds [${line}], not the zip's SHA-256 and name")
+    endif()
+endforeach()

@@ -9,7 +9,9 @@
 #   text                                after a block ending in a kestrum.exe command: exactly
 #                                       what that server prints at start; otherwise an example
 # A kestrum.exe command starts the server; unless it refuses its settings, it then gets a job
-# from a printer, which must land byte for byte in the file of job 1, and is stopped.
+# from a printer, which must land byte for byte in the file of job 1, and is stopped. So does a
+# kestrum-run.cmd ROOT [PIPE] command, whose server writes into ROOT\RunNNNN (the first number
+# free) and its log there, and which must leave every file of earlier runs as it was.
 # The page's folders are made afresh: C:\Kestrum from the zip, as a user unpacks it, and
 # D:\Qelmar (build/spool/Qelmar) by the page's own mkdir.
 set -uo pipefail
@@ -39,7 +41,7 @@ trap 'stop_server; rm -rf "$work"' EXIT
 wait_for() {
     local deadline=$((SECONDS + $2))
     while [ $SECONDS -lt $deadline ]; do
-        [ "$(grep -cxF -- "$3" "$1" 2>/dev/null)" -ge "$4" ] && return 0
+        [ "$(grep -cxF -- "$3" "$1" 2>/dev/null)" -ge "$4" ] 2>/dev/null && return 0
         kill -0 "$5" 2>/dev/null || return 0
         sleep 0.2
     done
@@ -67,16 +69,23 @@ first_job_path() {
 run_server() {
     local command=$1 folder=$2 expected=$3
     local words=($command) pipe='\\.\pipe\kestrum' template='D:\Qelmar\Temp\Out%04ld.ps'
+    local log=$work/server.log run number=1
     if [ ${#words[@]} -eq 3 ]; then pipe=${words[1]} template=${words[2]}; fi
-    local log=$work/server.log
+    if [[ ${words[0]} == *kestrum-run.cmd ]]; then
+        pipe=${words[2]:-'\\.\pipe\kestrum'}
+        while run=${words[1]}\\Run$(printf %04d $number) && [ -e "$(linux_path "$run")" ]; do
+            number=$((number + 1))
+        done
+        template=$run\\Out%04ld.ps log=$(linux_path "$run\\kestrum.log")
+    fi
     server=guide-$$-$RANDOM
-    KESTRUM_GUIDE_RUN=$server "$wine_run" cmd /c "${folder:+cd /d $folder && }$command" >"$log" 2>&1 &
+    KESTRUM_GUIDE_RUN=$server "$wine_run" cmd /c "${folder:+cd /d $folder && }$command" >"$work/server.log" 2>&1 &
     local started=$!
     wait_for "$log" 30 "Kestrum: Awaiting next printer connection on $pipe" 1 "$started" \
         || fail "$command: the server did not start"
     # A server that refuses its settings is compared once it has ended: on a busy machine the
     # wait above can end before the refusal has been printed.
-    if [ -n "$expected" ] && ! grep -q '^Kestrum: Awaiting' "$expected"; then
+    if [ -n "$expected" ] && [ "$(tail -n 1 "$expected")" != "Kestrum: Awaiting next printer connection on $pipe" ]; then
         wait_for "$log" 30 "no line is this" 1 "$started"
     fi
     if [ -n "$expected" ] && ! cmp -s "$log" "$expected"; then
@@ -107,7 +116,7 @@ run_server() {
 export WINEPREFIX=${WINEPREFIX:-$source/build/wineprefix}
 "$wine_run" cmd /c exit 0 >/dev/null 2>&1 || { echo "FAIL: Wine does not run"; exit 1; }
 drive_c=$(readlink -f "$WINEPREFIX/dosdevices/c:")
-rm -rf "$drive_c/Kestrum" "$drive_c/Spool" "$(linux_path 'D:\Qelmar')"
+rm -rf "$drive_c/Kestrum" "$drive_c/KestrumJobs" "$(linux_path 'D:\Qelmar')"
 mkdir -p "$drive_c/Kestrum"
 (cd "$drive_c/Kestrum" && cmake -E tar xf "$zip") || fail "cannot unpack $zip"
 
@@ -149,13 +158,20 @@ for ((block = 1; block <= count; ++block)); do
             ran=$((ran + 1))
             echo "> $command"
             if [[ $command =~ ^cd\ /d\ (.*)$ ]]; then folder=${BASH_REMATCH[1]}; fi
-            if [[ $command =~ ^([^ ]*\\)?kestrum\.exe( |$) ]]; then
+            if [[ $command =~ ^([^ ]*\\)?kestrum(\.exe|-run\.cmd)( |$) ]]; then
                 expected=""
                 next=$((block + 1))
                 if [ -e "$work/$next.info" ] && [ "$(cat "$work/$next.info")" = text ]; then
                     expected=$work/$next.body
                 fi
+                earlier=""
+                if [[ $command == *kestrum-run.cmd* ]]; then
+                    root=$(linux_path "$(cut -d ' ' -f 2 <<<"$command")")
+                    earlier=$(cd "$root" 2>/dev/null && find . -type f -exec sha256sum {} +)
+                fi
                 run_server "$command" "$folder" "$expected"
+                [ -z "$earlier" ] || (cd "$root" && sha256sum --quiet -c <<<"$earlier") \
+                    || fail "$command changed the files of earlier runs"
             elif ! output=$("$wine_run" cmd /c "${folder:+cd /d $folder && }$command" 2>&1); then
                 fail "$command failed: $output"
             fi
@@ -174,7 +190,6 @@ while IFS= read -r message; do
         || fail "the page lists the message \"$message\", which the program does not print"
 done < <(sed -n -e 's/^| `\(.*\)` |.*|$/\1/p' -e 's/^- `\(.*\)`$/\1/p' "$guide")
 
-rm -rf "$(linux_path 'D:\Qelmar\Kept')" "$(linux_path 'D:\Qelmar\Run2')" "$drive_c/Spool"
 # The page ends by removing the default folder, which tools/run-server.sh needs.
 mkdir -p "$(linux_path 'D:\Qelmar\Temp')"
 [ $failures -eq 0 ] && echo "the page's $ran commands ran as it says"

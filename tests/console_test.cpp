@@ -1,6 +1,6 @@
 // Messages as a console and as a redirected standard output receive them: every character,
-// whatever it takes in UTF-8 and whichever buffer its formatting needs. A console is one only
-// through the system-call table here; Wine gives tests none.
+// whatever it takes in UTF-8 and whichever buffer its formatting needs; and QuickEdit turned off.
+// A console is one only through the system-call table here; Wine gives tests none.
 #include "platform/console.h"
 #include "harness/harness.h"
 #include "platform/system_calls.h"
@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -108,6 +109,38 @@ TEST_P(Message, ArrivesWholeOnAConsoleAndRedirected)
     if (given.failingAllocation != 1) expected = message;
     EXPECT_TRUE(console == expected) << console.size() << " characters, not " << expected.size();
     EXPECT_EQ(heldBlocks, 0) << "heap blocks never freed";
+}
+
+std::vector<DWORD> modesSet;
+
+// A console's input modes with QuickEdit on; ENABLE_EXTENDED_FLAGS is off, so the call must set it.
+BOOL WINAPI FakeGetInputMode(HANDLE handle, LPDWORD mode)
+{
+    *mode = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_MOUSE_INPUT |
+            ENABLE_INSERT_MODE | ENABLE_QUICK_EDIT_MODE;
+    return handle == CONSOLE;
+}
+BOOL WINAPI RecordSetConsoleMode(HANDLE, DWORD mode)
+{
+    modesSet.push_back(mode);
+    return TRUE;
+}
+
+// A click in the window must not hold the server's output, and with it every printer.
+TEST(QuickEdit, IsTurnedOffOnAConsoleInputAndLeftAloneOtherwise)
+{
+    systemCalls.GetConsoleMode = FakeGetInputMode;
+    systemCalls.SetConsoleMode = RecordSetConsoleMode;
+    HANDLE saved = GetStdHandle(STD_INPUT_HANDLE);
+    SetStdHandle(STD_INPUT_HANDLE, CONSOLE);
+    TurnOffQuickEdit();
+    EXPECT_EQ(modesSet, std::vector<DWORD>{ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
+                                           ENABLE_MOUSE_INPUT | ENABLE_INSERT_MODE | ENABLE_EXTENDED_FLAGS});
+    SetStdHandle(STD_INPUT_HANDLE, saved);
+    modesSet.clear();
+    TurnOffQuickEdit();
+    EXPECT_TRUE(modesSet.empty()) << "a redirected standard input had its mode set";
+    systemCalls = REAL_SYSTEM_CALLS;
 }
 
 INSTANTIATE_TEST_SUITE_P(Messages, Message, testing::ValuesIn(CASES), [](const auto& info) {

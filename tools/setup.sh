@@ -2,8 +2,9 @@
 # Installs what building and testing need on Debian 12 or 13: cmake and make, the MinGW-w64 cross
 # compilers, Wine for 32-bit programs, GoogleTest's sources, clang with libFuzzer and the
 # sanitizer runtimes (the release's default, libclang-rt-dev) for the native fuzz build, strace,
-# which counts the server's calls, gcovr for tools/coverage.sh, and python3 and gnuplot for the
-# benchmark's driver and drawing. Silent when all is there.
+# which counts the server's calls, gcovr for tools/coverage.sh, python3 and gnuplot for the
+# benchmark's driver and drawing, and cmark-gfm, which renders docs/windows-setup.md (tables
+# included) into the release zip's guide page. Silent when all is there.
 #
 # Some kernels run no 32-bit Linux programs, and Wine's 32-bit half is one. There the
 # kernel is taught to hand such programs to qemu-i386 (binfmt_misc); bookworm's qemu 7.2
@@ -12,7 +13,7 @@
 set -euo pipefail
 
 packages=(cmake make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 googletest
-          clang libclang-rt-dev strace gcovr python3 gnuplot-nox)
+          clang libclang-rt-dev strace gcovr python3 gnuplot-nox cmark-gfm)
 binfmt=/proc/sys/fs/binfmt_misc
 i386_magic='\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
 i386_mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
