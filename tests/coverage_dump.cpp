@@ -1,6 +1,6 @@
 // Linked into kestrum.exe only in the coverage build (tools/coverage.sh). A MinGW program writes
 // its coverage counts when it exits, and the tests always end kestrum.exe with TerminateProcess.
-// Before that, tests/server_harness.h sets the event Local\kestrum-coverage-<pid>; this thread,
+// Before that, tests/harness/harness.cpp sets the event Local\kestrum-coverage-<pid>; this thread,
 // started before wmain, then writes the counts and sets Local\kestrum-coverage-<pid>-dumped.
 // A named event rather than Ctrl+Break, which reaches only processes sharing the sender's
 // console, and the tests start the server with CREATE_NO_WINDOW: it shares none with them.
