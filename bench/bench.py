@@ -16,7 +16,7 @@ FULL = dict(loads={"one-big-job": ("parallel", 1, 64 << 20), "small-jobs": ("ser
                    "printers-at-once": ("parallel", 64, 1 << 20)}, big_repeats=3,
             capacity_steps=(1000, 1200, 1250, 1300, 1400, 1600, 1800, 2000))
 SMOKE = dict(loads={"one-big-job": ("parallel", 1, 1 << 20), "small-jobs": ("serial", 20, 200),
-                    "printers-at-once": ("parallel", 4, 1 << 16)}, big_repeats=1, capacity_steps=(10, 20))
+                    "printers-at-once": ("parallel", 4, 1 << 16)}, big_repeats=1, capacity_steps=(10,))
 LANES = {"64": ("/build-x86_64/bin", "/usr/lib/wine/wine64"), "32": ("/build/bin", "wine")}  # programs, loader
 SERVERS = {"kestrum": ("kestrum.exe", "\\Out%04ld.ps"), "reference": ("reference_server.exe", ""),
            "discard": ("discard_reader.exe", None)}  # and what follows the pipe: template, folder or nothing

@@ -116,7 +116,7 @@ TEST(JobNumber, ThreadsTakingNumbersAtOnceNeverShareOne)
     // The threads start together and take numbers side by side, round after round until they
     // have met often enough: a counter read and then written shares numbers within the first
     // thousands of meetings. A machine too busy to run them side by side only takes longer.
-    const int threadCount = 4, numbersEach = 50000, meetingsWanted = 100000;
+    const int threadCount = 4, numbersEach = 20000, meetingsWanted = 10000;
     int meetings = 0;
     for (int round = 0; round < 200 && meetings < meetingsWanted && !HasFailure(); ++round) {
         std::vector<std::vector<int32_t>> taken(threadCount);
