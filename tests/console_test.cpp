@@ -2,6 +2,7 @@
 // whatever it takes in UTF-8 and whichever buffer its formatting needs; and QuickEdit turned off.
 // A console is one only through the system-call table here; Wine gives tests none.
 #include "platform/console.h"
+#include "harness/call_override.h"
 #include "harness/harness.h"
 #include "platform/system_calls.h"
 
@@ -13,33 +14,6 @@
 namespace {
 
 const HANDLE CONSOLE = reinterpret_cast<HANDLE>(0x7770);
-std::wstring console;  // what the console was handed
-int allocations, failingAllocation, heldBlocks, consoleChecks;
-
-BOOL WINAPI FakeGetConsoleMode(HANDLE handle, LPDWORD mode)
-{
-    ++consoleChecks;
-    *mode = ENABLE_PROCESSED_OUTPUT;
-    return handle == CONSOLE;
-}
-BOOL WINAPI FakeWriteConsole(HANDLE, const VOID* text, DWORD length, LPDWORD written, LPVOID)
-{
-    console.append(static_cast<const wchar_t*>(text), length);
-    *written = length;
-    return TRUE;
-}
-LPVOID WINAPI CountedAlloc(HANDLE heap, DWORD flags, SIZE_T size)
-{
-    if (++allocations == failingAllocation) return nullptr;
-    LPVOID block = REAL_SYSTEM_CALLS.HeapAlloc(heap, flags, size);
-    heldBlocks += block != nullptr;
-    return block;
-}
-BOOL WINAPI CountedFree(HANDLE heap, DWORD flags, LPVOID block)
-{
-    --heldBlocks;
-    return REAL_SYSTEM_CALLS.HeapFree(heap, flags, block);
-}
 
 // Any message with a path: its length, not its words, decides which buffers it takes.
 const wchar_t WITH_PATH[] = L"Writing to file %ls.\n";
@@ -71,20 +45,41 @@ const MessageCase CASES[] = {
 
 void PrintTo(const MessageCase& messageCase, std::ostream* stream) { *stream << messageCase.name; }
 
+// CONSOLE is a console, whose text is kept; the heap is watched, and fails as the case says.
 class Message : public testing::TestWithParam<MessageCase> {
 protected:
     void SetUp() override
     {
-        console.clear();
-        allocations = heldBlocks = consoleChecks = 0;
-        failingAllocation = GetParam().failingAllocation;
-        systemCalls = REAL_SYSTEM_CALLS;
-        systemCalls.GetConsoleMode = FakeGetConsoleMode;
-        systemCalls.WriteConsoleW = FakeWriteConsole;
-        systemCalls.HeapAlloc = CountedAlloc;
-        systemCalls.HeapFree = CountedFree;
+        calls_.Fake<&SystemCalls::GetConsoleMode>([](HANDLE handle, LPDWORD mode) {
+            *mode = ENABLE_PROCESSED_OUTPUT;
+            return handle == CONSOLE;
+        });
+        calls_.Fake<&SystemCalls::WriteConsoleW>([this](HANDLE, const VOID* text, DWORD length, LPDWORD written,
+                                                        LPVOID) {
+            console_.append(static_cast<const wchar_t*>(text), length);
+            *written = length;
+            return TRUE;
+        });
+        calls_.Watch<&SystemCalls::HeapAlloc>();
+        calls_.Watch<&SystemCalls::HeapFree>();
+        FailAllocation();
     }
-    void TearDown() override { systemCalls = REAL_SYSTEM_CALLS; }
+
+    // The case's allocation, counted from now, fails.
+    void FailAllocation()
+    {
+        if (GetParam().failingAllocation != 0)
+            calls_.Fail<&SystemCalls::HeapAlloc>(GetParam().failingAllocation, ERROR_NOT_ENOUGH_MEMORY, nullptr);
+    }
+
+    int HeldBlocks() const
+    {
+        return calls_.Calls<&SystemCalls::HeapAlloc>() - calls_.Failures<&SystemCalls::HeapAlloc>() -
+               calls_.Calls<&SystemCalls::HeapFree>();
+    }
+
+    std::wstring console_;  // what the console was handed
+    CallOverride<SystemCalls> calls_{systemCalls};
 };
 
 TEST_P(Message, ArrivesWholeOnAConsoleAndRedirected)
@@ -98,39 +93,34 @@ TEST_P(Message, ArrivesWholeOnAConsoleAndRedirected)
         PrintWideMessage(WITH_PATH, given.path.c_str());
         PrintWideMessage(WITH_PATH, given.path.c_str());
         EXPECT_EQ(redirected.Text(), Utf8(expected + message));
-        EXPECT_LE(consoleChecks, 1) << "GetConsoleMode asked again for the same output";
+        EXPECT_LE(calls_.Calls<&SystemCalls::GetConsoleMode>(), 1) << "GetConsoleMode asked again for the same output";
     }
-    allocations = 0;
+    FailAllocation();
     HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
     SetStdHandle(STD_OUTPUT_HANDLE, CONSOLE);
     PrintWideMessage(WITH_PATH, given.path.c_str());
     SetStdHandle(STD_OUTPUT_HANDLE, saved);
     // Only a long message needs the heap on a console: no UTF-8 is made there.
     if (given.failingAllocation != 1) expected = message;
-    EXPECT_TRUE(console == expected) << console.size() << " characters, not " << expected.size();
-    EXPECT_EQ(heldBlocks, 0) << "heap blocks never freed";
-}
-
-std::vector<DWORD> modesSet;
-
-// A console's input modes with QuickEdit on; ENABLE_EXTENDED_FLAGS is off, so the call must set it.
-BOOL WINAPI FakeGetInputMode(HANDLE handle, LPDWORD mode)
-{
-    *mode = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_MOUSE_INPUT |
-            ENABLE_INSERT_MODE | ENABLE_QUICK_EDIT_MODE;
-    return handle == CONSOLE;
-}
-BOOL WINAPI RecordSetConsoleMode(HANDLE, DWORD mode)
-{
-    modesSet.push_back(mode);
-    return TRUE;
+    EXPECT_TRUE(console_ == expected) << console_.size() << " characters, not " << expected.size();
+    EXPECT_EQ(HeldBlocks(), 0) << "heap blocks never freed";
 }
 
 // A click in the window must not hold the server's output, and with it every printer.
 TEST(QuickEdit, IsTurnedOffOnAConsoleInputAndLeftAloneOtherwise)
 {
-    systemCalls.GetConsoleMode = FakeGetInputMode;
-    systemCalls.SetConsoleMode = RecordSetConsoleMode;
+    CallOverride<SystemCalls> calls(systemCalls);
+    // A console's input modes with QuickEdit on; ENABLE_EXTENDED_FLAGS is off, so the call must set it.
+    calls.Fake<&SystemCalls::GetConsoleMode>([](HANDLE handle, LPDWORD mode) {
+        *mode = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_MOUSE_INPUT |
+                ENABLE_INSERT_MODE | ENABLE_QUICK_EDIT_MODE;
+        return handle == CONSOLE;
+    });
+    std::vector<DWORD> modesSet;
+    calls.Fake<&SystemCalls::SetConsoleMode>([&modesSet](HANDLE, DWORD mode) {
+        modesSet.push_back(mode);
+        return TRUE;
+    });
     HANDLE saved = GetStdHandle(STD_INPUT_HANDLE);
     SetStdHandle(STD_INPUT_HANDLE, CONSOLE);
     TurnOffQuickEdit();
@@ -140,7 +130,6 @@ TEST(QuickEdit, IsTurnedOffOnAConsoleInputAndLeftAloneOtherwise)
     modesSet.clear();
     TurnOffQuickEdit();
     EXPECT_TRUE(modesSet.empty()) << "a redirected standard input had its mode set";
-    systemCalls = REAL_SYSTEM_CALLS;
 }
 
 INSTANTIATE_TEST_SUITE_P(Messages, Message, testing::ValuesIn(CASES), [](const auto& info) {

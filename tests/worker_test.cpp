@@ -3,6 +3,7 @@
 // in which order, the worker's result and the job numbers used.
 #include "capture/capture_worker.h"
 #include "capture/job_naming.h"
+#include "harness/call_override.h"
 #include "harness/harness.h"
 #include "platform/system_calls.h"
 #include "server/settings.h"
@@ -15,109 +16,7 @@
 
 namespace {
 
-HANDLE jobPipe, jobFile = INVALID_HANDLE_VALUE;
-void* jobBuffer;
-std::vector<std::string> releases;
-int reads, fileCreations;
-size_t printedAtRelease;  // bytes the worker had printed when it last released something
-
-void RecordRelease(const std::string& call)
-{
-    releases.push_back(call);
-    LARGE_INTEGER printed = {};
-    GetFileSizeEx(GetStdHandle(STD_OUTPUT_HANDLE), &printed);
-    printedAtRelease = static_cast<size_t>(printed.QuadPart);
-}
-
-std::string NameOf(HANDLE handle)
-{
-    return handle == jobPipe ? "pipe" : handle == jobFile ? "file" : "other";
-}
-
-BOOL WINAPI RecordingDisconnect(HANDLE handle)
-{
-    RecordRelease("DisconnectNamedPipe(" + NameOf(handle) + ")");
-    return REAL_SYSTEM_CALLS.DisconnectNamedPipe(handle);
-}
-BOOL WINAPI RecordingClose(HANDLE handle)
-{
-    RecordRelease("CloseHandle(" + NameOf(handle) + ")");
-    return REAL_SYSTEM_CALLS.CloseHandle(handle);
-}
-LPVOID WINAPI RecordingAlloc(HANDLE heap, DWORD flags, SIZE_T size)
-{
-    return jobBuffer = REAL_SYSTEM_CALLS.HeapAlloc(heap, flags, size);
-}
-BOOL WINAPI RecordingFree(HANDLE heap, DWORD flags, LPVOID memory)
-{
-    RecordRelease(memory == jobBuffer ? "HeapFree(buffer)" : "HeapFree(other)");
-    return REAL_SYSTEM_CALLS.HeapFree(heap, flags, memory);
-}
-HANDLE WINAPI RecordingCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                                  DWORD disposition, DWORD attributes, HANDLE templateFile)
-{
-    ++fileCreations;
-    // Write access alone, shared with nobody until the job is whole, an earlier file of that
-    // name replaced, and a plain file: one marked temporary may never leave the cache, and
-    // backups skip it.
-    EXPECT_EQ(access, static_cast<DWORD>(GENERIC_WRITE));
-    EXPECT_EQ(share, 0u);
-    EXPECT_EQ(security, nullptr);
-    EXPECT_EQ(disposition, static_cast<DWORD>(CREATE_ALWAYS));
-    EXPECT_EQ(attributes, static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
-    EXPECT_EQ(templateFile, nullptr);
-    return jobFile = REAL_SYSTEM_CALLS.CreateFileW(path, access, share, security, disposition, attributes,
-                                                   templateFile);
-}
-BOOL WINAPI CountingRead(HANDLE file, LPVOID buffer, DWORD size, LPDWORD bytesRead, LPOVERLAPPED overlapped)
-{
-    ++reads;
-    EXPECT_EQ(size, 32768u) << "every read asks for a whole 32 KiB chunk";
-    return REAL_SYSTEM_CALLS.ReadFile(file, buffer, size, bytesRead, overlapped);
-}
-
-// The failures forced, one per case.
-LPVOID WINAPI NullAlloc(HANDLE, DWORD, SIZE_T)
-{
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-}
-template <DWORD ERROR_CODE>
-HANDLE WINAPI FailingCreateFile(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
-{
-    ++fileCreations;
-    SetLastError(ERROR_CODE);
-    return INVALID_HANDLE_VALUE;
-}
-BOOL WINAPI ReadFailsAfterFirstChunk(HANDLE file, LPVOID buffer, DWORD size, LPDWORD bytesRead,
-                                     LPOVERLAPPED overlapped)
-{
-    if (reads == 0) return CountingRead(file, buffer, size, bytesRead, overlapped);
-    ++reads;
-    SetLastError(ERROR_OPERATION_ABORTED);
-    return FALSE;
-}
-BOOL WINAPI FirstReadGetsNothing(HANDLE file, LPVOID buffer, DWORD size, LPDWORD bytesRead,
-                                 LPOVERLAPPED overlapped)
-{
-    if (reads > 0) return CountingRead(file, buffer, size, bytesRead, overlapped);
-    ++reads;
-    *bytesRead = 0;
-    SetLastError(ERROR_INVALID_HANDLE);  // a stale code that must not be reported
-    return TRUE;
-}
-BOOL WINAPI WriteFails(HANDLE, LPCVOID, DWORD, LPDWORD bytesWritten, LPOVERLAPPED)
-{
-    *bytesWritten = 0;
-    SetLastError(ERROR_DISK_FULL);
-    return FALSE;
-}
-BOOL WINAPI WriteShort(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD bytesWritten, LPOVERLAPPED overlapped)
-{
-    BOOL written = REAL_SYSTEM_CALLS.WriteFile(file, buffer, size / 2, bytesWritten, overlapped);
-    SetLastError(ERROR_DISK_FULL);
-    return written;
-}
+using SystemCallOverride = CallOverride<SystemCalls>;
 
 const std::string SENT(1000, 'j');
 const char* const CREATED = "{created}";  // the job's creation message, with its path
@@ -130,7 +29,7 @@ const std::vector<std::string> RELEASED_PIPE_ONLY = {"DisconnectNamedPipe(pipe)"
 
 struct WorkerCase {
     const char* name;
-    void (*force)(SystemCalls&);
+    void (*force)(SystemCallOverride&);
     std::vector<std::string> messages;
     std::vector<std::string> released;
     DWORD result;
@@ -141,7 +40,7 @@ struct WorkerCase {
 
 const WorkerCase CASES[] = {
     {"whole job",
-     [](SystemCalls&) {},
+     [](SystemCallOverride&) {},
      {CREATED, RECEIVED, DISCONNECTED, THREAD_EXIT},
      RELEASED_ALL,
      1,
@@ -149,7 +48,7 @@ const WorkerCase CASES[] = {
      1000,
      2},
     {"heap returns null",
-     [](SystemCalls& calls) { calls.HeapAlloc = NullAlloc; },
+     [](SystemCallOverride& calls) { calls.Fail<&SystemCalls::HeapAlloc>(1, ERROR_NOT_ENOUGH_MEMORY, nullptr); },
      {HEAP_FAILURE},
      RELEASED_PIPE_ONLY,
      DWORD(-1),
@@ -157,7 +56,9 @@ const WorkerCase CASES[] = {
      -1,
      0},
     {"missing folder",
-     [](SystemCalls& calls) { calls.CreateFileW = FailingCreateFile<ERROR_PATH_NOT_FOUND>; },
+     [](SystemCallOverride& calls) {
+         calls.Fail<&SystemCalls::CreateFileW>(1, ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+     },
      {CREATED, CreationError(3)},
      RELEASED_BEFORE_FILE,
      DWORD(-1),
@@ -165,7 +66,9 @@ const WorkerCase CASES[] = {
      -1,
      0},
     {"file held by another",
-     [](SystemCalls& calls) { calls.CreateFileW = FailingCreateFile<ERROR_SHARING_VIOLATION>; },
+     [](SystemCallOverride& calls) {
+         calls.Fail<&SystemCalls::CreateFileW>(1, ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+     },
      {CREATED, CreationError(32)},
      RELEASED_BEFORE_FILE,
      DWORD(-1),
@@ -173,7 +76,7 @@ const WorkerCase CASES[] = {
      -1,
      0},
     {"read fails other than broken pipe",
-     [](SystemCalls& calls) { calls.ReadFile = ReadFailsAfterFirstChunk; },
+     [](SystemCallOverride& calls) { calls.Fail<&SystemCalls::ReadFile>(2, ERROR_OPERATION_ABORTED, FALSE, true); },
      {CREATED, RECEIVED, ReadFailed(995), THREAD_EXIT},
      RELEASED_ALL,
      1,
@@ -181,7 +84,8 @@ const WorkerCase CASES[] = {
      1000,
      2},
     {"read succeeds with nothing",
-     [](SystemCalls& calls) { calls.ReadFile = FirstReadGetsNothing; },
+     // The stale code must not be reported.
+     [](SystemCallOverride& calls) { calls.Fail<&SystemCalls::ReadFile>(1, ERROR_INVALID_HANDLE, TRUE); },
      {CREATED, RECEIVED, DISCONNECTED, THREAD_EXIT},
      RELEASED_ALL,
      1,
@@ -189,7 +93,7 @@ const WorkerCase CASES[] = {
      1000,
      3},
     {"write fails",
-     [](SystemCalls& calls) { calls.WriteFile = WriteFails; },
+     [](SystemCallOverride& calls) { calls.Fail<&SystemCalls::WriteFile>(1, ERROR_DISK_FULL, FALSE); },
      {CREATED, WriteFailed(112), THREAD_EXIT},
      RELEASED_ALL,
      1,
@@ -197,7 +101,14 @@ const WorkerCase CASES[] = {
      0,
      1},
     {"write is short",
-     [](SystemCalls& calls) { calls.WriteFile = WriteShort; },
+     [](SystemCallOverride& calls) {
+         calls.Fake<&SystemCalls::WriteFile>(
+             [&calls](HANDLE file, LPCVOID buffer, DWORD size, LPDWORD bytesWritten, LPOVERLAPPED overlapped) {
+                 BOOL written = calls.Real().WriteFile(file, buffer, size / 2, bytesWritten, overlapped);
+                 SetLastError(ERROR_DISK_FULL);
+                 return written;
+             });
+     },
      {CREATED, WriteFailed(112), THREAD_EXIT},
      RELEASED_ALL,
      1,
@@ -230,31 +141,74 @@ protected:
         captureSettings.outputTemplate = outputTemplate_.c_str();
 
         std::wstring pipeName = L"\\\\.\\pipe\\kestrum-worker-" + tag;
-        jobPipe = CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_INBOUND, 0, 1, 16384, 16384, 0, nullptr);
-        ASSERT_NE(jobPipe, INVALID_HANDLE_VALUE);
+        jobPipe_ = CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_INBOUND, 0, 1, 16384, 16384, 0, nullptr);
+        ASSERT_NE(jobPipe_, INVALID_HANDLE_VALUE);
         client_ = CreateFileW(pipeName.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(client_, INVALID_HANDLE_VALUE);
-        ASSERT_FALSE(ConnectNamedPipe(jobPipe, nullptr));
+        ASSERT_FALSE(ConnectNamedPipe(jobPipe_, nullptr));
         ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PIPE_CONNECTED));
 
-        jobFile = INVALID_HANDLE_VALUE;
-        jobBuffer = nullptr;
-        releases.clear();
-        reads = fileCreations = 0;
-        systemCalls = REAL_SYSTEM_CALLS;
-        systemCalls.DisconnectNamedPipe = RecordingDisconnect;
-        systemCalls.CloseHandle = RecordingClose;
-        systemCalls.HeapAlloc = RecordingAlloc;
-        systemCalls.HeapFree = RecordingFree;
-        systemCalls.CreateFileW = RecordingCreateFile;
-        systemCalls.ReadFile = CountingRead;
+        OverrideCalls();
     }
     void TearDown() override
     {
-        systemCalls = REAL_SYSTEM_CALLS;
         if (client_ != INVALID_HANDLE_VALUE) CloseHandle(client_);
         RemoveTree(folder_);
     }
+
+    // Records each release, with the bytes the worker had printed by then; checks how the job's
+    // file is opened and that every read asks for a whole 32 KiB chunk.
+    void OverrideCalls()
+    {
+        calls_.Fake<&SystemCalls::DisconnectNamedPipe>([this](HANDLE handle) {
+            Released("DisconnectNamedPipe(" + NameOf(handle) + ")");
+            return calls_.Real().DisconnectNamedPipe(handle);
+        });
+        calls_.Fake<&SystemCalls::CloseHandle>([this](HANDLE handle) {
+            Released("CloseHandle(" + NameOf(handle) + ")");
+            return calls_.Real().CloseHandle(handle);
+        });
+        calls_.Fake<&SystemCalls::HeapFree>([this](HANDLE heap, DWORD flags, LPVOID block) {
+            Released(HeapSize(heap, 0, block) == TRANSFER_CHUNK ? "HeapFree(buffer)" : "HeapFree(other)");
+            return calls_.Real().HeapFree(heap, flags, block);
+        });
+        calls_.Fake<&SystemCalls::CreateFileW>([this](LPCWSTR path, DWORD access, DWORD share,
+                                                      LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                                      DWORD attributes, HANDLE templateFile) {
+            // Write access alone, shared with nobody until the job is whole, an earlier file of
+            // that name replaced, and a plain file: one marked temporary may never leave the
+            // cache, and backups skip it.
+            EXPECT_EQ(access, static_cast<DWORD>(GENERIC_WRITE));
+            EXPECT_EQ(share, 0u);
+            EXPECT_EQ(security, nullptr);
+            EXPECT_EQ(disposition, static_cast<DWORD>(CREATE_ALWAYS));
+            EXPECT_EQ(attributes, static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
+            EXPECT_EQ(templateFile, nullptr);
+            jobFile_ = calls_.Real().CreateFileW(path, access, share, security, disposition, attributes,
+                                                 templateFile);
+            return jobFile_;
+        });
+        calls_.Fake<&SystemCalls::ReadFile>(
+            [this](HANDLE file, LPVOID buffer, DWORD size, LPDWORD bytesRead, LPOVERLAPPED overlapped) {
+                EXPECT_EQ(size, 32768u) << "every read asks for a whole 32 KiB chunk";
+                return calls_.Real().ReadFile(file, buffer, size, bytesRead, overlapped);
+            });
+    }
+
+    std::string NameOf(HANDLE handle) const
+    {
+        return handle == jobPipe_ ? "pipe" : handle == jobFile_ ? "file" : "other";
+    }
+
+    void Released(const std::string& call)
+    {
+        releases_.push_back(call);
+        LARGE_INTEGER printed = {};
+        GetFileSizeEx(GetStdHandle(STD_OUTPUT_HANDLE), &printed);
+        printedAtRelease_ = static_cast<size_t>(printed.QuadPart);
+    }
+
+    int Reads() const { return calls_.Calls<&SystemCalls::ReadFile>(); }
 
     // The printer sends its job and goes; the worker then serves the instance.
     DWORD SendJobAndServe(const std::string& job)
@@ -263,7 +217,7 @@ protected:
         EXPECT_TRUE(WriteFile(client_, job.data(), static_cast<DWORD>(job.size()), &written, nullptr));
         CloseHandle(client_);
         client_ = INVALID_HANDLE_VALUE;
-        return InstanceThread(jobPipe);
+        return InstanceThread(jobPipe_);
     }
 
     std::wstring JobPath(int32_t jobNumber) const
@@ -273,13 +227,18 @@ protected:
 
     std::wstring folder_, outputTemplate_;
     HANDLE client_ = INVALID_HANDLE_VALUE;
+    HANDLE jobPipe_ = INVALID_HANDLE_VALUE;
+    HANDLE jobFile_ = INVALID_HANDLE_VALUE;
+    std::vector<std::string> releases_;
+    size_t printedAtRelease_ = 0;  // bytes the worker had printed when it last released something
     CapturedOutput output_;
+    SystemCallOverride calls_{systemCalls};
 };
 
 TEST_P(CaptureWorker, ReportsReleasesAndNumbersAsEachEndRequires)
 {
     const WorkerCase& expected = GetParam();
-    expected.force(systemCalls);
+    expected.force(calls_);
     int32_t before = NextJobNumber();
     std::wstring path = JobPath(before + 1);
 
@@ -289,13 +248,13 @@ TEST_P(CaptureWorker, ReportsReleasesAndNumbersAsEachEndRequires)
     for (const std::string& message : expected.messages)
         messages += message == CREATED ? Created(path) : message;
     EXPECT_EQ(output_.Text(), messages);
-    EXPECT_EQ(releases, expected.released);
+    EXPECT_EQ(releases_, expected.released);
     // The end is reported before the releases; the exit message says that all is released.
     bool exits = expected.messages.back() == THREAD_EXIT;
-    EXPECT_EQ(printedAtRelease, messages.size() - (exits ? strlen(THREAD_EXIT) : 0));
+    EXPECT_EQ(printedAtRelease_, messages.size() - (exits ? strlen(THREAD_EXIT) : 0));
     EXPECT_EQ(result, expected.result);
     EXPECT_EQ(NextJobNumber(), before + (expected.numberUsed ? 2 : 1));
-    EXPECT_EQ(reads, expected.readsExpected);
+    EXPECT_EQ(Reads(), expected.readsExpected);
     WIN32_FILE_ATTRIBUTE_DATA attributes;
     bool exists = GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes);
     EXPECT_EQ(exists, expected.bytesInFile >= 0);
@@ -321,10 +280,10 @@ TEST_F(CaptureWorker, ANumberWhosePathNoLongerFitsEndsAsAFileThatCannotBeCreated
     DWORD result = SendJobAndServe(SENT);
 
     EXPECT_EQ(output_.Text(), CreationError(206));
-    EXPECT_EQ(releases, RELEASED_BEFORE_FILE);
+    EXPECT_EQ(releases_, RELEASED_BEFORE_FILE);
     EXPECT_EQ(result, DWORD(-1));
-    EXPECT_EQ(fileCreations, 0);
-    EXPECT_EQ(reads, 0);
+    EXPECT_EQ(calls_.Calls<&SystemCalls::CreateFileW>(), 0);
+    EXPECT_EQ(Reads(), 0);
     EXPECT_EQ(NextJobNumber(), next + 1);
 }
 
@@ -357,7 +316,7 @@ TEST_F(CaptureWorker, AJobOfManyChunksLandsWholeInItsFile)
         CloseHandle(client);
     });
 
-    EXPECT_EQ(InstanceThread(jobPipe), 1u);
+    EXPECT_EQ(InstanceThread(jobPipe_), 1u);
     printer.join();
 
     std::string text = output_.Text();
