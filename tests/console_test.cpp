@@ -132,10 +132,6 @@ TEST(QuickEdit, IsTurnedOffOnAConsoleInputAndLeftAloneOtherwise)
     EXPECT_TRUE(modesSet.empty()) << "a redirected standard input had its mode set";
 }
 
-INSTANTIATE_TEST_SUITE_P(Messages, Message, testing::ValuesIn(CASES), [](const auto& info) {
-    std::string name;
-    for (const char* c = info.param.name; *c; ++c) name += isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(Messages, Message, testing::ValuesIn(CASES), CaseName());
 
 }  // namespace

@@ -59,9 +59,7 @@ INSTANTIATE_TEST_SUITE_P(Jobs, CaptureTest,
                                            JobCase{"OneFullChunk", RandomBytes(32768, 1), {}},
                                            JobCase{"OneByteOverAChunk", RandomBytes(32769, 2), {}},
                                            JobCase{"ManyChunks", RandomBytes(300 * 1024 + 17, 3), {}}),
-                         [](const ::testing::TestParamInfo<JobCase>& info) {
-                             return std::string(info.param.name);
-                         });
+                         CaseName());
 
 TEST_F(KestrumTest, NumbersSuccessiveJobsFromOne)
 {
@@ -197,8 +195,8 @@ INSTANTIATE_TEST_SUITE_P(ArgumentCounts, DefaultPipeArgumentsTest,
                                            std::vector<std::wstring>{L"\\\\.\\pipe\\kestrum-e2e-unused",
                                                                      L"C:\\unused\\Out%ld.ps", L"extra",
                                                                      L"more"}),
-                         [](const ::testing::TestParamInfo<std::vector<std::wstring>>& info) {
-                             return std::to_string(info.param.size()) + "Arguments";
+                         [](const ::testing::TestParamInfo<std::vector<std::wstring>>& test) {
+                             return std::to_string(test.param.size()) + "Arguments";
                          });
 
 // --- Pipe names the system refuses ---------------------------------------------------------
@@ -341,9 +339,7 @@ TEST_P(CreationErrorTest, SkipsTheJobAndUsesItsNumber)
 INSTANTIATE_TEST_SUITE_P(Causes, CreationErrorTest,
                          ::testing::Values(CreationCase{"MissingFolder", 3, L"missing", false, false},
                                            CreationCase{"FileHeldUnshared", 32, L"held", true, true}),
-                         [](const ::testing::TestParamInfo<CreationCase>& info) {
-                             return std::string(info.param.name);
-                         });
+                         CaseName());
 
 TEST_F(KestrumTest, ReportsAFailedWriteAndKeepsServing)
 {

@@ -140,11 +140,7 @@ TEST_P(ListenerWait, ServesOrClosesTheInstanceAndGoesOn)
     EXPECT_EQ(events_, GetParam().events);
 }
 
-INSTANTIATE_TEST_SUITE_P(Outcomes, ListenerWait, testing::ValuesIn(CASES), [](const auto& info) {
-    std::string name;
-    for (const char* c = info.param.name; *c; ++c) name += isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(Outcomes, ListenerWait, testing::ValuesIn(CASES), CaseName());
 
 TEST_F(Listener, OnlyTheFirstInstanceClaimsThePipeName)
 {

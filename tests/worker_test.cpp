@@ -263,11 +263,7 @@ TEST_P(CaptureWorker, ReportsReleasesAndNumbersAsEachEndRequires)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Ends, CaptureWorker, testing::ValuesIn(CASES), [](const auto& info) {
-    std::string name;
-    for (const char* c = info.param.name; *c; ++c) name += isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(Ends, CaptureWorker, testing::ValuesIn(CASES), CaseName());
 
 TEST_F(CaptureWorker, ANumberWhosePathNoLongerFitsEndsAsAFileThatCannotBeCreated)
 {

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -33,6 +34,19 @@ extern const char NO_FULL_DISK[];
 // Wine's ntdll exports its version; Windows' does not. A test whose answer differs between
 // the two asks this and states both.
 bool UnderWine();
+
+// Names each test of a parameterized suite after its case's `name`, anything but letters and
+// digits made an underscore.
+struct CaseName {
+    template <typename Case>
+    std::string operator()(const ::testing::TestParamInfo<Case>& test) const
+    {
+        std::string name;
+        for (const char* character = test.param.name; *character != '\0'; ++character)
+            name += isalnum(static_cast<unsigned char>(*character)) ? *character : '_';
+        return name;
+    }
+};
 
 std::wstring ExeFolder();
 // One argument quoted as the runtime's command-line parser reads it back.
