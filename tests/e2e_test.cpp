@@ -423,30 +423,11 @@ std::wstring PaddedFolder(const std::wstring& base, size_t length)
 
 TEST_F(KestrumTest, RefusesBadTemplatesBeforeServing)
 {
-    const struct {
-        std::wstring tail;  // after the test's folder and a backslash
-        const char* reason;
-    } cases[] = {
-        {L"Out%s.ps", ONLY_LD},
-        {L"Out%n.ps", ONLY_LD},
-        {L"Out%*ld.ps", ONLY_LD},
-        {L"Out%d.ps", ONLY_LD},
-        {L"Out%lld.ps", ONLY_LD},
-        {L"Out%lu.ps", ONLY_LD},
-        {L"Out%", ONLY_LD},
-        {L"Out%ld-%d.ps", ONLY_LD},
-        {L"Out%ld%ld.ps", ONE_LD},
-        {L"Out%04ld-%-3ld.ps", ONE_LD},
-        {L"Out%300ld.ps", TOO_WIDE},
-        {L"Out%260ld.ps", TOO_WIDE},
-        {L"Out%.260ld.ps", TOO_WIDE},
-        {L"Out%99999999999999999999ld.ps", TOO_WIDE},
-        {L"Out%250ld.ps", TOO_LONG},
-        // Job 1's path is the padded folder and "\\Out1.ps": 260 characters.
-        {PaddedFolder(folder_, 260 - 8).substr(folder_.size() + 1) + L"\\Out%ld.ps", TOO_LONG},
-    };
-    for (const auto& refused : cases) {
-        std::wstring outputTemplate = folder_ + L"\\" + refused.tail;
+    std::vector<RefusedTemplate> cases = REFUSED_TEMPLATES;
+    // Job 1's path is the padded folder and "\\Out1.ps": 260 characters.
+    cases.push_back({PaddedFolder(folder_, 260 - 8).substr(folder_.size() + 1) + L"\\Out%ld.ps", TOO_LONG});
+    for (const RefusedTemplate& refused : cases) {
+        std::wstring outputTemplate = folder_ + L"\\" + refused.outputTemplate;
         SCOPED_TRACE(Utf8(outputTemplate));
         ExpectRefused(server_, {pipe_, outputTemplate}, TemplateRefused(outputTemplate, refused.reason));
     }

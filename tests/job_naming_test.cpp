@@ -61,40 +61,13 @@ TEST(OutputName, MatchesTheRuntimeFormatterForEveryAcceptedFlagWidthAndPrecision
 
 TEST(OutputName, RefusesTemplatesThatCouldReadOrWriteWhatWasNeverPassed)
 {
-    const std::wstring exactlyFits(259 - 1, L'x');  // with job 1's single digit: 259
-    struct Case {
-        std::wstring outputTemplate;
-        const char* reason;
-    } cases[] = {
-        {L"Out%s.ps", ONLY_LD},
-        {L"Out%n.ps", ONLY_LD},
-        {L"Out%*ld.ps", ONLY_LD},
-        {L"Out%.*ld.ps", ONLY_LD},
-        {L"Out%d.ps", ONLY_LD},
-        {L"Out%lld.ps", ONLY_LD},
-        {L"Out%lu.ps", ONLY_LD},
-        {L"Out%ls.ps", ONLY_LD},
-        {L"Out%l", ONLY_LD},
-        {L"Out%", ONLY_LD},
-        {L"Out%04", ONLY_LD},
-        {L"%ld%ld", ONE_LD},
-        {L"%ld-%s", ONLY_LD},
-        {L"%04ld_%-2ld", ONE_LD},
-        {L"%260ld", TOO_WIDE},
-        {L"%.260ld", TOO_WIDE},
-        {L"%99999999999999999999ld", TOO_WIDE},
-        {L"%4294967297ld", TOO_WIDE},  // 2^32 + 1
-        {L"%.4294967297ld", TOO_WIDE},
-        {exactlyFits + L"x%ld", TOO_LONG},
-        {L"x%259ld", TOO_LONG},
-        {std::wstring(300, L'y'), TOO_LONG},
-    };
-    for (const Case& refused : cases) {
+    for (const RefusedTemplate& refused : REFUSED_TEMPLATES) {
         const wchar_t* reason = CheckOutputTemplate(refused.outputTemplate.c_str());
         ASSERT_NE(reason, nullptr) << Utf8(refused.outputTemplate);
         EXPECT_EQ(Utf8(reason), refused.reason) << Utf8(refused.outputTemplate);
         EXPECT_EQ(Formatted(refused.outputTemplate, 1), L"<refused>");
     }
+    const std::wstring exactlyFits(259 - 1, L'x');  // with job 1's single digit: 259
     EXPECT_EQ(CheckOutputTemplate((exactlyFits + L"%ld").c_str()), nullptr);
     EXPECT_EQ(CheckOutputTemplate(L""), nullptr);
 }

@@ -14,6 +14,33 @@ const char ONE_LD[] = "only one %ld conversion is allowed";
 const char TOO_WIDE[] = "its width or precision cannot fit a path";
 const char TOO_LONG[] = "the path of job 1 is longer than 259 characters";
 
+const std::vector<RefusedTemplate> REFUSED_TEMPLATES = {
+    {L"Out%s.ps", ONLY_LD},
+    {L"Out%n.ps", ONLY_LD},
+    {L"Out%*ld.ps", ONLY_LD},
+    {L"Out%.*ld.ps", ONLY_LD},
+    {L"Out%d.ps", ONLY_LD},
+    {L"Out%lld.ps", ONLY_LD},
+    {L"Out%lu.ps", ONLY_LD},
+    {L"Out%ls.ps", ONLY_LD},
+    {L"Out%l", ONLY_LD},
+    {L"Out%", ONLY_LD},
+    {L"Out%04", ONLY_LD},
+    {L"Out%ld-%d.ps", ONLY_LD},
+    {L"Out%ld-%s.ps", ONLY_LD},
+    {L"Out%ld%ld.ps", ONE_LD},
+    {L"Out%04ld-%-3ld.ps", ONE_LD},
+    {L"Out%260ld.ps", TOO_WIDE},
+    {L"Out%300ld.ps", TOO_WIDE},
+    {L"Out%.260ld.ps", TOO_WIDE},
+    {L"Out%99999999999999999999ld.ps", TOO_WIDE},
+    {L"Out%4294967297ld.ps", TOO_WIDE},  // 2^32 + 1
+    {L"Out%.4294967297ld.ps", TOO_WIDE},
+    {std::wstring(259, L'x') + L"%ld", TOO_LONG},  // 260 characters with job 1's digit
+    {L"x%259ld", TOO_LONG},
+    {std::wstring(300, L'y'), TOO_LONG},
+};
+
 namespace {
 
 std::string WithCode(const char* text, unsigned long code, const char* end)

@@ -18,6 +18,14 @@ extern const char ONE_LD[];
 extern const char TOO_WIDE[];
 extern const char TOO_LONG[];
 
+// Templates kestrum.exe refuses, each with its reason, which holds whatever folder the template
+// is put in: the unit tests check them bare, the black-box tests inside a folder.
+struct RefusedTemplate {
+    std::wstring outputTemplate;
+    const char* reason;
+};
+extern const std::vector<RefusedTemplate> REFUSED_TEMPLATES;
+
 std::string Awaiting(const std::wstring& pipe);
 std::string Created(const std::wstring& path);
 std::string Received(size_t count);
