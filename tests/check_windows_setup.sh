@@ -23,6 +23,9 @@ server=""
 
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
+# The server's messages named, as the tests expect them (printer.exe --expected), on one line.
+message_line() { "$wine_run" "$printer" --expected "$@" </dev/null 2>/dev/null | tr -d '\n'; }
+
 # Every process of the server run marked $1: cmd.exe and kestrum.exe under it.
 marked_processes() {
     grep -lsxF -z "KESTRUM_GUIDE_RUN=$1" /proc/[0-9]*/environ | sed 's|/proc/\([0-9]*\)/environ|\1|'
@@ -81,11 +84,11 @@ run_server() {
     server=guide-$$-$RANDOM
     KESTRUM_GUIDE_RUN=$server "$wine_run" cmd /c "${folder:+cd /d $folder && }$command" >"$work/server.log" 2>&1 &
     local started=$!
-    wait_for "$log" 30 "Kestrum: Awaiting next printer connection on $pipe" 1 "$started" \
+    wait_for "$log" 30 "$(message_line awaiting "$pipe")" 1 "$started" \
         || fail "$command: the server did not start"
     # A server that refuses its settings is compared once it has ended: on a busy machine the
     # wait above can end before the refusal has been printed.
-    if [ -n "$expected" ] && [ "$(tail -n 1 "$expected")" != "Kestrum: Awaiting next printer connection on $pipe" ]; then
+    if [ -n "$expected" ] && [ "$(tail -n 1 "$expected")" != "$(message_line awaiting "$pipe")" ]; then
         wait_for "$log" 30 "no line is this" 1 "$started"
     fi
     if [ -n "$expected" ] && ! cmp -s "$log" "$expected"; then
@@ -105,10 +108,10 @@ run_server() {
     local file
     file=$(first_job_path "$template")
     "$wine_run" "$printer" "$pipe" "Z:${job//\//\\}" || fail "$command: the printer could not deliver its job"
-    wait_for "$log" 60 "Kestrum thread exit." 1 "$started" || fail "$command: the job did not end"
-    grep -qxF "InstanceThread created, writing to file $file." "$log" \
+    wait_for "$log" 60 "$(message_line thread-exit)" 1 "$started" || fail "$command: the job did not end"
+    grep -qxF "$(message_line created "$file")" "$log" \
         || fail "$command: the job did not go to $file: [$(cat "$log")]"
-    grep -qxF "Kestrum thread: printer disconnected." "$log" || fail "$command: the job failed: [$(cat "$log")]"
+    grep -qxF "$(message_line disconnected)" "$log" || fail "$command: the job failed: [$(cat "$log")]"
     cmp -s "$job" "$(linux_path "$file")" || fail "$command: $file does not hold the job's bytes"
     stop_server
 }
