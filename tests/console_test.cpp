@@ -45,7 +45,8 @@ const MessageCase CASES[] = {
 
 void PrintTo(const MessageCase& messageCase, std::ostream* stream) { *stream << messageCase.name; }
 
-// CONSOLE is a console, whose text is kept; the heap is watched, and fails as the case says.
+// CONSOLE is a console, whose text is kept; the heap is watched, and its allocation numbered in
+// the case fails, counted from the start and again once the output is the console.
 class Message : public testing::TestWithParam<MessageCase> {
 protected:
     void SetUp() override
@@ -54,28 +55,14 @@ protected:
             *mode = ENABLE_PROCESSED_OUTPUT;
             return handle == CONSOLE;
         });
-        calls_.Fake<&SystemCalls::WriteConsoleW>([this](HANDLE, const VOID* text, DWORD length, LPDWORD written,
-                                                        LPVOID) {
-            console_.append(static_cast<const wchar_t*>(text), length);
-            *written = length;
-            return TRUE;
-        });
-        calls_.Watch<&SystemCalls::HeapAlloc>();
+        calls_.Fake<&SystemCalls::WriteConsoleW>(
+            [this](HANDLE, const VOID* text, DWORD length, LPDWORD written, LPVOID) {
+                console_.append(static_cast<const wchar_t*>(text), length);
+                *written = length;
+                return TRUE;
+            });
         calls_.Watch<&SystemCalls::HeapFree>();
-        FailAllocation();
-    }
-
-    // The case's allocation, counted from now, fails.
-    void FailAllocation()
-    {
-        if (GetParam().failingAllocation != 0)
-            calls_.Fail<&SystemCalls::HeapAlloc>(GetParam().failingAllocation, ERROR_NOT_ENOUGH_MEMORY, nullptr);
-    }
-
-    int HeldBlocks() const
-    {
-        return calls_.Calls<&SystemCalls::HeapAlloc>() - calls_.Failures<&SystemCalls::HeapAlloc>() -
-               calls_.Calls<&SystemCalls::HeapFree>();
+        calls_.Fail<&SystemCalls::HeapAlloc>(GetParam().failingAllocation, ERROR_NOT_ENOUGH_MEMORY, nullptr);
     }
 
     std::wstring console_;  // what the console was handed
@@ -93,9 +80,10 @@ TEST_P(Message, ArrivesWholeOnAConsoleAndRedirected)
         PrintWideMessage(WITH_PATH, given.path.c_str());
         PrintWideMessage(WITH_PATH, given.path.c_str());
         EXPECT_EQ(redirected.Text(), Utf8(expected + message));
-        EXPECT_LE(calls_.Calls<&SystemCalls::GetConsoleMode>(), 1) << "GetConsoleMode asked again for the same output";
+        EXPECT_LE(calls_.Calls<&SystemCalls::GetConsoleMode>(), 1)
+            << "GetConsoleMode asked again for the same output";
     }
-    FailAllocation();
+    calls_.Fail<&SystemCalls::HeapAlloc>(given.failingAllocation, ERROR_NOT_ENOUGH_MEMORY, nullptr);
     HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
     SetStdHandle(STD_OUTPUT_HANDLE, CONSOLE);
     PrintWideMessage(WITH_PATH, given.path.c_str());
@@ -103,7 +91,8 @@ TEST_P(Message, ArrivesWholeOnAConsoleAndRedirected)
     // Only a long message needs the heap on a console: no UTF-8 is made there.
     if (given.failingAllocation != 1) expected = message;
     EXPECT_TRUE(console_ == expected) << console_.size() << " characters, not " << expected.size();
-    EXPECT_EQ(HeldBlocks(), 0) << "heap blocks never freed";
+    int blocksTaken = calls_.Calls<&SystemCalls::HeapAlloc>() - calls_.Failures<&SystemCalls::HeapAlloc>();
+    EXPECT_EQ(blocksTaken, calls_.Calls<&SystemCalls::HeapFree>()) << "heap blocks never freed";
 }
 
 // A click in the window must not hold the server's output, and with it every printer.

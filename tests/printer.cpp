@@ -37,13 +37,15 @@ int PrintExpected(int argumentCount, wchar_t** arguments)
     }
     // The bytes as they are: the runtime's text mode would turn each line break into two.
     DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
+              nullptr);
     return 0;
 }
 
 int wmain(int argumentCount, wchar_t** arguments)
 {
-    if (argumentCount >= 2 && std::wstring(arguments[1]) == L"--expected") return PrintExpected(argumentCount, arguments);
+    if (argumentCount >= 2 && std::wstring(arguments[1]) == L"--expected")
+        return PrintExpected(argumentCount, arguments);
     if (argumentCount < 3) {
         fwprintf(stderr, L"usage: printer PIPE FILE...\n");
         return 2;

@@ -114,30 +114,20 @@ int CheckAndClear(const std::wstring& folder, std::map<std::pair<size_t, uint64_
                   std::set<long>& numbers)
 {
     int strays = 0;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((folder + L"\\Out*.ps").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return 0;
-    do {
-        std::wstring path = folder + L"\\" + found.cFileName;
-        HANDLE file =
-            CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        std::string bytes(found.nFileSizeLow, '\0');
-        DWORD bytesRead = 0;
-        if (file != INVALID_HANDLE_VALUE && !bytes.empty())
-            ReadFile(file, &bytes[0], found.nFileSizeLow, &bytesRead, nullptr);
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    for (const std::wstring& name : FileNames(folder)) {
+        std::wstring path = folder + L"\\" + name;
+        std::string bytes = ReadBytes(path);
         auto match = pending.find({bytes.size(), Hash(bytes)});
-        if (file == INVALID_HANDLE_VALUE || bytesRead != bytes.size() || match == pending.end()) {
+        if (match == pending.end()) {
             ++strays;
-            wprintf(L"soak: %ls holds no job sent (%u bytes)\n", found.cFileName,
+            wprintf(L"soak: %ls holds no job sent (%u bytes)\n", name.c_str(),
                     static_cast<unsigned>(bytes.size()));
         } else if (--match->second == 0) {
             pending.erase(match);
         }
-        numbers.insert(wcstol(found.cFileName + 3, nullptr, 10));
+        numbers.insert(wcstol(name.c_str() + 3, nullptr, 10));
         DeleteFileW(path.c_str());
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    }
     return strays;
 }
 

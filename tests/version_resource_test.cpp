@@ -1,6 +1,6 @@
 // Reads the version resource back from the built kestrum.exe, as Explorer does, and checks it
 // against the project's version, which the build passes in.
-#include <windows.h>
+#include "harness/harness.h"
 
 #include <gtest/gtest.h>
 
@@ -11,19 +11,11 @@ namespace {
 
 std::wstring Widen(const char* text) { return std::wstring(text, text + strlen(text)); }
 
-std::wstring ServerPath()
-{
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.find_last_of(L'\\')) + L"\\kestrum.exe";
-}
-
 class VersionResourceTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::wstring path = ServerPath();
+        std::wstring path = ExeFolder() + L"\\kestrum.exe";
         DWORD ignored = 0;
         DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
         ASSERT_NE(size, 0u) << "no version resource in kestrum.exe, GLE=" << GetLastError();

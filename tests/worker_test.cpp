@@ -16,7 +16,7 @@
 
 namespace {
 
-using SystemCallOverride = CallOverride<SystemCalls>;
+using Calls = CallOverride<SystemCalls>;
 
 const std::string SENT(1000, 'j');
 const char* const CREATED = "{created}";  // the job's creation message, with its path
@@ -27,109 +27,77 @@ const std::vector<std::string> RELEASED_BEFORE_FILE = {"DisconnectNamedPipe(pipe
                                                        "HeapFree(buffer)"};
 const std::vector<std::string> RELEASED_PIPE_ONLY = {"DisconnectNamedPipe(pipe)", "CloseHandle(pipe)"};
 
-struct WorkerCase {
-    const char* name;
-    void (*force)(SystemCallOverride&);
-    std::vector<std::string> messages;
-    std::vector<std::string> released;
+struct Outcome {
     DWORD result;
     bool numberUsed;
     int bytesInFile;  // -1: no file
-    int readsExpected;
+    int reads;
+};
+
+struct WorkerCase {
+    const char* name;
+    void (*force)(Calls&);
+    std::vector<std::string> messages;
+    std::vector<std::string> released;
+    Outcome outcome;
 };
 
 const WorkerCase CASES[] = {
     {"whole job",
-     [](SystemCallOverride&) {},
+     [](Calls&) {},
      {CREATED, RECEIVED, DISCONNECTED, THREAD_EXIT},
      RELEASED_ALL,
-     1,
-     true,
-     1000,
-     2},
+     {1, true, 1000, 2}},
     {"heap returns null",
-     [](SystemCallOverride& calls) { calls.Fail<&SystemCalls::HeapAlloc>(1, ERROR_NOT_ENOUGH_MEMORY, nullptr); },
+     [](Calls& calls) { calls.Fail<&SystemCalls::HeapAlloc>(1, ERROR_NOT_ENOUGH_MEMORY, nullptr); },
      {HEAP_FAILURE},
      RELEASED_PIPE_ONLY,
-     DWORD(-1),
-     false,
-     -1,
-     0},
+     {DWORD(-1), false, -1, 0}},
     {"missing folder",
-     [](SystemCallOverride& calls) {
+     [](Calls& calls) {
          calls.Fail<&SystemCalls::CreateFileW>(1, ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
      },
      {CREATED, CreationError(3)},
      RELEASED_BEFORE_FILE,
-     DWORD(-1),
-     true,
-     -1,
-     0},
+     {DWORD(-1), true, -1, 0}},
     {"file held by another",
-     [](SystemCallOverride& calls) {
+     [](Calls& calls) {
          calls.Fail<&SystemCalls::CreateFileW>(1, ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
      },
      {CREATED, CreationError(32)},
      RELEASED_BEFORE_FILE,
-     DWORD(-1),
-     true,
-     -1,
-     0},
+     {DWORD(-1), true, -1, 0}},
     {"read fails other than broken pipe",
-     [](SystemCallOverride& calls) { calls.Fail<&SystemCalls::ReadFile>(2, ERROR_OPERATION_ABORTED, FALSE, true); },
+     [](Calls& calls) { calls.Fail<&SystemCalls::ReadFile>(2, ERROR_OPERATION_ABORTED, FALSE, true); },
      {CREATED, RECEIVED, ReadFailed(995), THREAD_EXIT},
      RELEASED_ALL,
-     1,
-     true,
-     1000,
-     2},
+     {1, true, 1000, 2}},
     {"read succeeds with nothing",
      // The stale code must not be reported.
-     [](SystemCallOverride& calls) { calls.Fail<&SystemCalls::ReadFile>(1, ERROR_INVALID_HANDLE, TRUE); },
+     [](Calls& calls) { calls.Fail<&SystemCalls::ReadFile>(1, ERROR_INVALID_HANDLE, TRUE); },
      {CREATED, RECEIVED, DISCONNECTED, THREAD_EXIT},
      RELEASED_ALL,
-     1,
-     true,
-     1000,
-     3},
+     {1, true, 1000, 3}},
     {"write fails",
-     [](SystemCallOverride& calls) { calls.Fail<&SystemCalls::WriteFile>(1, ERROR_DISK_FULL, FALSE); },
+     [](Calls& calls) { calls.Fail<&SystemCalls::WriteFile>(1, ERROR_DISK_FULL, FALSE); },
      {CREATED, WriteFailed(112), THREAD_EXIT},
      RELEASED_ALL,
-     1,
-     true,
-     0,
-     1},
+     {1, true, 0, 1}},
     {"write is short",
-     [](SystemCallOverride& calls) {
-         calls.Fake<&SystemCalls::WriteFile>(
-             [&calls](HANDLE file, LPCVOID buffer, DWORD size, LPDWORD bytesWritten, LPOVERLAPPED overlapped) {
-                 BOOL written = calls.Real().WriteFile(file, buffer, size / 2, bytesWritten, overlapped);
-                 SetLastError(ERROR_DISK_FULL);
-                 return written;
-             });
+     [](Calls& calls) {
+         calls.Fake<&SystemCalls::WriteFile>([&calls](HANDLE file, LPCVOID buffer, DWORD size,
+                                                      LPDWORD bytesWritten, LPOVERLAPPED overlapped) {
+             BOOL written = calls.Real().WriteFile(file, buffer, size / 2, bytesWritten, overlapped);
+             SetLastError(ERROR_DISK_FULL);
+             return written;
+         });
      },
      {CREATED, WriteFailed(112), THREAD_EXIT},
      RELEASED_ALL,
-     1,
-     true,
-     500,
-     1},
+     {1, true, 500, 1}},
 };
 
 void PrintTo(const WorkerCase& workerCase, std::ostream* stream) { *stream << workerCase.name; }
-
-// The bytes of a job's file; empty when there is none.
-std::string ReadJob(const std::wstring& path)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    std::string landed(8 * TRANSFER_CHUNK, '\0');
-    DWORD bytesRead = 0;
-    ReadFile(file, &landed[0], static_cast<DWORD>(landed.size()), &bytesRead, nullptr);
-    CloseHandle(file);
-    landed.resize(bytesRead);
-    return landed;
-}
 
 class CaptureWorker : public testing::TestWithParam<WorkerCase> {
 protected:
@@ -137,7 +105,7 @@ protected:
     {
         std::wstring tag;
         folder_ = MakeTestFolder(L"kestrum-worker-", &tag);
-        outputTemplate_ = folder_ + L"\\Job%ld.ps";
+        outputTemplate_ = folder_ + L"\\Out%04ld.ps";
         captureSettings.outputTemplate = outputTemplate_.c_str();
 
         std::wstring pipeName = L"\\\\.\\pipe\\kestrum-worker-" + tag;
@@ -148,18 +116,8 @@ protected:
         ASSERT_FALSE(ConnectNamedPipe(jobPipe_, nullptr));
         ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PIPE_CONNECTED));
 
-        OverrideCalls();
-    }
-    void TearDown() override
-    {
-        if (client_ != INVALID_HANDLE_VALUE) CloseHandle(client_);
-        RemoveTree(folder_);
-    }
-
-    // Records each release, with the bytes the worker had printed by then; checks how the job's
-    // file is opened and that every read asks for a whole 32 KiB chunk.
-    void OverrideCalls()
-    {
+        // Each release is recorded, with the bytes the worker had printed by then; how the job's
+        // file is opened and what each read asks for are checked.
         calls_.Fake<&SystemCalls::DisconnectNamedPipe>([this](HANDLE handle) {
             Released("DisconnectNamedPipe(" + NameOf(handle) + ")");
             return calls_.Real().DisconnectNamedPipe(handle);
@@ -194,6 +152,11 @@ protected:
                 return calls_.Real().ReadFile(file, buffer, size, bytesRead, overlapped);
             });
     }
+    void TearDown() override
+    {
+        if (client_ != INVALID_HANDLE_VALUE) CloseHandle(client_);
+        RemoveTree(folder_);
+    }
 
     std::string NameOf(HANDLE handle) const
     {
@@ -208,8 +171,6 @@ protected:
         printedAtRelease_ = static_cast<size_t>(printed.QuadPart);
     }
 
-    int Reads() const { return calls_.Calls<&SystemCalls::ReadFile>(); }
-
     // The printer sends its job and goes; the worker then serves the instance.
     DWORD SendJobAndServe(const std::string& job)
     {
@@ -220,11 +181,6 @@ protected:
         return InstanceThread(jobPipe_);
     }
 
-    std::wstring JobPath(int32_t jobNumber) const
-    {
-        return folder_ + L"\\Job" + std::to_wstring(jobNumber) + L".ps";
-    }
-
     std::wstring folder_, outputTemplate_;
     HANDLE client_ = INVALID_HANDLE_VALUE;
     HANDLE jobPipe_ = INVALID_HANDLE_VALUE;
@@ -232,7 +188,7 @@ protected:
     std::vector<std::string> releases_;
     size_t printedAtRelease_ = 0;  // bytes the worker had printed when it last released something
     CapturedOutput output_;
-    SystemCallOverride calls_{systemCalls};
+    Calls calls_{systemCalls};
 };
 
 TEST_P(CaptureWorker, ReportsReleasesAndNumbersAsEachEndRequires)
@@ -240,7 +196,7 @@ TEST_P(CaptureWorker, ReportsReleasesAndNumbersAsEachEndRequires)
     const WorkerCase& expected = GetParam();
     expected.force(calls_);
     int32_t before = NextJobNumber();
-    std::wstring path = JobPath(before + 1);
+    std::wstring path = JobPath(folder_, before + 1);
 
     DWORD result = SendJobAndServe(SENT);
 
@@ -252,14 +208,14 @@ TEST_P(CaptureWorker, ReportsReleasesAndNumbersAsEachEndRequires)
     // The end is reported before the releases; the exit message says that all is released.
     bool exits = expected.messages.back() == THREAD_EXIT;
     EXPECT_EQ(printedAtRelease_, messages.size() - (exits ? strlen(THREAD_EXIT) : 0));
-    EXPECT_EQ(result, expected.result);
-    EXPECT_EQ(NextJobNumber(), before + (expected.numberUsed ? 2 : 1));
-    EXPECT_EQ(Reads(), expected.readsExpected);
+    EXPECT_EQ(result, expected.outcome.result);
+    EXPECT_EQ(NextJobNumber(), before + (expected.outcome.numberUsed ? 2 : 1));
+    EXPECT_EQ(calls_.Calls<&SystemCalls::ReadFile>(), expected.outcome.reads);
     WIN32_FILE_ATTRIBUTE_DATA attributes;
     bool exists = GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes);
-    EXPECT_EQ(exists, expected.bytesInFile >= 0);
+    EXPECT_EQ(exists, expected.outcome.bytesInFile >= 0);
     if (exists) {
-        EXPECT_EQ(attributes.nFileSizeLow, static_cast<DWORD>(expected.bytesInFile));
+        EXPECT_EQ(attributes.nFileSizeLow, static_cast<DWORD>(expected.outcome.bytesInFile));
     }
 }
 
@@ -279,14 +235,12 @@ TEST_F(CaptureWorker, ANumberWhosePathNoLongerFitsEndsAsAFileThatCannotBeCreated
     EXPECT_EQ(releases_, RELEASED_BEFORE_FILE);
     EXPECT_EQ(result, DWORD(-1));
     EXPECT_EQ(calls_.Calls<&SystemCalls::CreateFileW>(), 0);
-    EXPECT_EQ(Reads(), 0);
+    EXPECT_EQ(calls_.Calls<&SystemCalls::ReadFile>(), 0);
     EXPECT_EQ(NextJobNumber(), next + 1);
 }
 
 TEST_F(CaptureWorker, JobTenThousandOfTheDefaultNameTakesAFifthDigit)
 {
-    outputTemplate_ = folder_ + L"\\Out%04ld.ps";
-    captureSettings.outputTemplate = outputTemplate_.c_str();
     while (NextJobNumber() < 9999) {
     }
     const std::wstring path = folder_ + L"\\Out10000.ps";
@@ -294,7 +248,7 @@ TEST_F(CaptureWorker, JobTenThousandOfTheDefaultNameTakesAFifthDigit)
     EXPECT_EQ(SendJobAndServe(SENT), 1u);
 
     EXPECT_EQ(output_.Text(), Created(path) + RECEIVED + DISCONNECTED + THREAD_EXIT);
-    EXPECT_EQ(ReadJob(path), SENT);
+    EXPECT_EQ(ReadBytes(path), SENT);
 }
 
 TEST_F(CaptureWorker, AJobOfManyChunksLandsWholeInItsFile)
@@ -318,7 +272,7 @@ TEST_F(CaptureWorker, AJobOfManyChunksLandsWholeInItsFile)
     std::string text = output_.Text();
     for (size_t chunk : ReceivedChunks(text)) EXPECT_LE(chunk, TRANSFER_CHUNK);
     EXPECT_EQ(ReceivedTotal(text), job.size());
-    EXPECT_TRUE(ReadJob(JobPath(jobNumber)) == job);
+    EXPECT_TRUE(ReadBytes(JobPath(folder_, jobNumber)) == job);
 }
 
 }  // namespace

@@ -35,8 +35,7 @@ extern const char NO_FULL_DISK[];
 // the two asks this and states both.
 bool UnderWine();
 
-// Names each test of a parameterized suite after its case's `name`, anything but letters and
-// digits made an underscore.
+// Names a parameterized test after its case's `name`, with underscores for other than alphanumerics.
 struct CaseName {
     template <typename Case>
     std::string operator()(const ::testing::TestParamInfo<Case>& test) const
