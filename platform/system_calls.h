@@ -1,7 +1,8 @@
 // Every Win32 call that can fail in the server goes through this table, so that a test can
-// make any one of them fail with any error code, or see what it was asked. It defaults to the
-// real calls. Messages to a redirected standard output call WriteFile directly, so that a test
-// failing the job file's writes still reads every message.
+// make any one of them fail with any error code, or see what it was asked (for a scope, through
+// tests/harness/call_override.h). It holds the real calls. Messages to a redirected standard
+// output call WriteFile directly, so that a test failing the job file's writes still reads
+// every message.
 #pragma once
 #include <windows.h>
 
@@ -23,6 +24,3 @@ struct SystemCalls {
 };
 
 extern SystemCalls systemCalls;
-
-// The real calls, for a test to restore the table or to wrap them.
-extern const SystemCalls REAL_SYSTEM_CALLS;
