@@ -66,7 +66,10 @@ protected:
                 EXPECT_EQ(inBufferSize, 16384u);
                 EXPECT_EQ(timeout, 0u);
                 EXPECT_EQ(security, nullptr);
-                return InstanceHandle(openModes_.size() - 1);
+                if (openModes_.size() <= waits_.size()) return InstanceHandle(openModes_.size() - 1);
+                ADD_FAILURE() << "an instance created after the refused one";
+                SetLastError(ERROR_INVALID_NAME);
+                return INVALID_HANDLE_VALUE;
             });
         calls_.Fake<&SystemCalls::ConnectNamedPipe>([this](HANDLE instance, LPOVERLAPPED overlapped) {
             EXPECT_EQ(overlapped, nullptr);
