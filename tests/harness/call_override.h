@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <type_traits>
 #include <vector>
 
 namespace call_override {
@@ -25,13 +26,14 @@ template <auto Entry, typename Function = typename FunctionOf<decltype(Entry)>::
 struct Slot;
 template <auto Entry, typename Result, typename... Arguments>
 struct Slot<Entry, Result(WINAPI*)(Arguments...)> {
-    using ResultType = Result;
+    // What a failed call returns; an unused bool where the call returns nothing.
+    using ResultType = std::conditional_t<std::is_void_v<Result>, bool, Result>;
     static inline Result(WINAPI* real)(Arguments...) = nullptr;  // null while not overridden
     static inline std::function<Result(Arguments...)> fake;
     static inline int calls = 0, failures = 0, failingCall = 0;  // failingCall 0: none fails
     static inline bool failLater = false;
     static inline DWORD failureError = 0;
-    static inline Result failureResult{};
+    static inline ResultType failureResult{};
 
     static Result WINAPI Call(Arguments... arguments)
     {
@@ -39,7 +41,7 @@ struct Slot<Entry, Result(WINAPI*)(Arguments...)> {
         if (failingCall != 0 && (calls == failingCall || (failLater && calls > failingCall))) {
             ++failures;
             SetLastError(failureError);
-            return failureResult;
+            return static_cast<Result>(failureResult);
         }
         return fake ? fake(arguments...) : real(arguments...);
     }

@@ -26,12 +26,10 @@ const std::vector<RefusedTemplate> REFUSED_TEMPLATES = {
     {L"Out%l", ONLY_LD},
     {L"Out%", ONLY_LD},
     {L"Out%04", ONLY_LD},
-    {L"Out%ld-%d.ps", ONLY_LD},
     {L"Out%ld-%s.ps", ONLY_LD},
     {L"Out%ld%ld.ps", ONE_LD},
     {L"Out%04ld-%-3ld.ps", ONE_LD},
     {L"Out%260ld.ps", TOO_WIDE},
-    {L"Out%300ld.ps", TOO_WIDE},
     {L"Out%.260ld.ps", TOO_WIDE},
     {L"Out%99999999999999999999ld.ps", TOO_WIDE},
     {L"Out%4294967297ld.ps", TOO_WIDE},  // 2^32 + 1
