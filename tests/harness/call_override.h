@@ -14,18 +14,11 @@
 
 namespace call_override {
 
-template <typename Member>
-struct FunctionOf;
-template <typename Table, typename Function>
-struct FunctionOf<Function Table::*> {
-    using Type = Function;
-};
-
 // What stands in the table for one entry: counts the call, then fails it, fakes it or passes it on.
-template <auto Entry, typename Function = typename FunctionOf<decltype(Entry)>::Type>
+template <auto Entry, typename Member = decltype(Entry)>
 struct Slot;
-template <auto Entry, typename Result, typename... Arguments>
-struct Slot<Entry, Result(WINAPI*)(Arguments...)> {
+template <auto Entry, typename Table, typename Result, typename... Arguments>
+struct Slot<Entry, Result (WINAPI* Table::*)(Arguments...)> {
     // What a failed call returns; an unused bool where the call returns nothing.
     using ResultType = std::conditional_t<std::is_void_v<Result>, bool, Result>;
     static inline Result(WINAPI* real)(Arguments...) = nullptr;  // null while not overridden
