@@ -20,6 +20,7 @@ Rules, each failure printed with the line of the page it concerns:
   written in the source of a shell script.
 """
 import fnmatch
+import glob
 import os
 import re
 import subprocess
@@ -83,7 +84,7 @@ def check_layout(root, lines, problems):
         if entry.endswith("/") and not names:
             folders.append(entry)
     for number, path in named:
-        if not exists(root, path):
+        if not glob.glob(os.path.join(root, path)):
             problems.append(f"{PAGE}:{number}: the layout names {path}, which does not exist")
     try:
         listing = subprocess.run(["git", "-C", root, "ls-files"], capture_output=True, text=True, check=True)
@@ -94,19 +95,6 @@ def check_layout(root, lines, problems):
     for tracked in listing.stdout.splitlines():
         if not any(covers(path, tracked) for path in files + folders):
             problems.append(f"{PAGE}: the layout does not name {tracked}")
-
-
-def exists(root, path):
-    if "*" in path:
-        return any(fnmatch.fnmatch(name, os.path.basename(path)) for name in listdir(root, path))
-    if path.endswith("/"):
-        return os.path.isdir(os.path.join(root, path))
-    return os.path.lexists(os.path.join(root, path))
-
-
-def listdir(root, path):
-    folder = os.path.join(root, os.path.dirname(path))
-    return os.listdir(folder) if os.path.isdir(folder) else []
 
 
 def covers(path, tracked):
@@ -129,7 +117,7 @@ def check_text(root, lines, problems):
             resolved = os.path.realpath(os.path.join(root, "docs", path))
             inside = resolved.startswith(os.path.realpath(root) + os.sep)
             if not path.startswith("../") or not inside or not os.path.exists(resolved):
-                problems.append(f"{PAGE}:{number}: {path} is outside the repository")
+                problems.append(f"{PAGE}:{number}: {path} is outside the repository or missing")
 
 
 def check_commands(root, lines, problems):
