@@ -37,6 +37,7 @@ MEASUREMENT = re.compile(
 # Values set in code or by a tool's arguments, which the page may state.
 SETTINGS = {
     "20 s",  # tools/test.sh's fuzzing run
+    "1 s",  # kestrum-run.exe's first pause between runs
     "5 s",  # how long printer.exe and spool.exe wait for a busy pipe
     "10 s",  # how long Server::Stop waits for the coverage build's counts
     "100 ms",  # the pace of the fault tests' slow printer
