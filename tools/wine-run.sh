@@ -40,4 +40,17 @@ if [ ! -e "$WINEPREFIX/.kestrum-ready" ] || [ ! -e "$WINEPREFIX/.kestrum-printer
     fi
     exec 9>&-
 fi
+# GoogleTest's discovery lists a program's tests when CTest starts, before the session's fixture
+# (tools/wine-session.sh) has run: the Wine services this run starts would keep CTest's pipes
+# open until they end. They get files instead.
+if [ "${2:-}" = --gtest_list_tests ]; then
+    listing=$(mktemp)
+    errors=$(mktemp)
+    trap 'rm -f "$listing" "$errors"' EXIT
+    status=0
+    "${KESTRUM_WINE:-wine}" "$@" </dev/null >"$listing" 2>"$errors" || status=$?
+    cat "$listing"
+    cat "$errors" >&2
+    exit $status
+fi
 exec "${KESTRUM_WINE:-wine}" "$@"
