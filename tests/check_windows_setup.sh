@@ -113,7 +113,7 @@ run_server() {
     stop_server
 }
 
-export WINEPREFIX=${WINEPREFIX:-$source/build/wineprefix}
+export WINEPREFIX=${KESTRUM_WINEPREFIX:-$source/build/wineprefix}
 "$wine_run" cmd /c exit 0 >/dev/null 2>&1 || { echo "FAIL: Wine does not run"; exit 1; }
 drive_c=$(readlink -f "$WINEPREFIX/dosdevices/c:")
 rm -rf "$drive_c/Kestrum" "$drive_c/KestrumJobs" "$(linux_path 'D:\Qelmar')"
