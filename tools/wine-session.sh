@@ -17,8 +17,11 @@ holder_file=$WINEPREFIX/.kestrum-session
 keeper=$WINEPREFIX/.kestrum-keeper
 
 stop() {
-    if [ -s "$holder_file" ]; then
-        kill "$(cat "$holder_file")" 2>/dev/null || true
+    # Only the holder itself: after a reboot its number may belong to another process.
+    local holder
+    holder=$(cat "$holder_file" 2>/dev/null || true)
+    if [ -n "$holder" ] && [ "$(tr '\0' ' ' 2>/dev/null <"/proc/$holder/cmdline")" = "sleep infinity " ]; then
+        kill "$holder"
     fi
     rm -f "$holder_file" "$keeper"
     # wineserver makes a missing prefix's folder; there is nothing to end then.
@@ -30,10 +33,13 @@ stop() {
 
 start() {
     stop
-    # Makes the prefix on first use. The wineserver that made it would refuse the persistent one.
-    "$project/tools/wine-run.sh" cmd /c exit 0 </dev/null >/dev/null 2>&1
-    wineserver -k </dev/null >/dev/null 2>&1 || true
-    wineserver -w </dev/null >/dev/null 2>&1 || true
+    # tools/wine-run.sh makes the prefix and adds the printer when its marks are missing. The
+    # wineserver that made it would refuse the persistent one.
+    if [ ! -e "$WINEPREFIX/.kestrum-ready" ] || [ ! -e "$WINEPREFIX/.kestrum-printer" ]; then
+        "$project/tools/wine-run.sh" cmd /c exit 0 </dev/null >/dev/null 2>&1
+        wineserver -k </dev/null >/dev/null 2>&1 || true
+        wineserver -w </dev/null >/dev/null 2>&1 || true
+    fi
     wineserver -p </dev/null >/dev/null 2>&1
     # Whenever no program of the prefix runs, Wine ends its services and explorer.exe; the next
     # program that needs them starts them again, and they keep the handles it passes on, such as
