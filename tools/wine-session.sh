@@ -21,7 +21,7 @@ stop() {
     local holder
     holder=$(cat "$holder_file" 2>/dev/null || true)
     if [ -n "$holder" ] && [ "$(tr '\0' ' ' 2>/dev/null <"/proc/$holder/cmdline")" = "sleep infinity " ]; then
-        kill "$holder"
+        kill "$holder" || true
     fi
     rm -f "$holder_file" "$keeper"
     # wineserver makes a missing prefix's folder; there is nothing to end then.
