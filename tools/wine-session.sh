@@ -15,6 +15,7 @@ source "$project/tools/wine-env.sh"
 # The process that holds the keeper's fifo open; the idle cmd reads the fifo until it closes.
 holder_file=$WINEPREFIX/.kestrum-session
 keeper=$WINEPREFIX/.kestrum-keeper
+ready=$WINEPREFIX/.kestrum-keeper-ready
 
 stop() {
     # Only the holder itself: after a reboot its number may belong to another process.
@@ -23,7 +24,7 @@ stop() {
     if [ -n "$holder" ] && [ "$(tr '\0' ' ' 2>/dev/null <"/proc/$holder/cmdline")" = "sleep infinity " ]; then
         kill "$holder" || true
     fi
-    rm -f "$holder_file" "$keeper"
+    rm -f "$holder_file" "$keeper" "$ready"
     # wineserver makes a missing prefix's folder; there is nothing to end then.
     if [ -d "$WINEPREFIX" ]; then
         wineserver -k </dev/null >/dev/null 2>&1 || true
@@ -48,7 +49,19 @@ start() {
     mkfifo "$keeper"
     setsid sleep infinity </dev/null >/dev/null 2>&1 1<>"$keeper" &
     echo $! >"$holder_file"
-    setsid "$project/tools/wine-run.sh" cmd /c pause >/dev/null 2>&1 <"$keeper" &
+    # Until that cmd runs, the services end with the last program before it, and the first test
+    # starts them again: they then carry its handles and environment. The cmd says when it runs.
+    rm -f "$ready"
+    setsid "$project/tools/wine-run.sh" cmd /c "echo ready& pause" >"$ready" 2>/dev/null <"$keeper" &
+    local tenths=$((600 * ${KESTRUM_TIMEOUT_SCALE:-1}))
+    until grep -q ready "$ready" 2>/dev/null; do
+        tenths=$((tenths - 1))
+        if [ $tenths -eq 0 ]; then
+            echo "wine-session: the idle cmd of $WINEPREFIX did not start within a minute" >&2
+            exit 1
+        fi
+        sleep 0.1
+    done
     # The same holds for Wine's desktop process, which the first program that draws (a printed
     # page) would start otherwise: user32 starts it here, off any pipe.
     "$project/tools/wine-run.sh" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1
