@@ -21,7 +21,9 @@ stop() {
     # Only the holder itself: after a reboot its number may belong to another process.
     local holder
     holder=$(cat "$holder_file" 2>/dev/null || true)
-    if [ -n "$holder" ] && [ "$(tr '\0' ' ' 2>/dev/null <"/proc/$holder/cmdline")" = "sleep infinity " ]; then
+    local command_line
+    command_line=$(tr '\0' ' ' 2>/dev/null <"/proc/${holder:-none}/cmdline" || true)
+    if [ -n "$holder" ] && [ "$command_line" = "sleep infinity " ]; then
         kill "$holder" || true
     fi
     rm -f "$holder_file" "$keeper" "$ready"
@@ -52,12 +54,13 @@ start() {
     # Until that cmd runs, the services end with the last program before it, and the first test
     # starts them again: they then carry its handles and environment. The cmd says when it runs.
     rm -f "$ready"
-    setsid "$project/tools/wine-run.sh" cmd /c "echo ready& pause" >"$ready" 2>/dev/null <"$keeper" &
+    setsid "$project/tools/wine-run.sh" cmd /c "echo ready& pause" \
+        <"$keeper" >"$ready" 2>/dev/null &
     local tenths=$((600 * ${KESTRUM_TIMEOUT_SCALE:-1}))
     until grep -q ready "$ready" 2>/dev/null; do
         tenths=$((tenths - 1))
         if [ $tenths -eq 0 ]; then
-            echo "wine-session: the idle cmd of $WINEPREFIX did not start within a minute" >&2
+            echo "wine-session: the idle cmd of $WINEPREFIX did not start in time" >&2
             exit 1
         fi
         sleep 0.1
