@@ -11,7 +11,7 @@ set -euo pipefail
 project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export WINEPREFIX=${KESTRUM_WINEPREFIX:-$project/build/wineprefix}
 source "$project/tools/wine-env.sh"
-spool=${KESTRUM_SPOOL:-$(dirname "$WINEPREFIX")/spool}
+spool=$(dirname "$WINEPREFIX")/spool
 
 if [ ! -e "$WINEPREFIX/.kestrum-ready" ] || [ ! -e "$WINEPREFIX/.kestrum-printer" ]; then
     mkdir -p "$(dirname "$WINEPREFIX")"
