@@ -25,7 +25,7 @@ if defined MAPPED mkdir D:\Qelmar\Temp
 if not exist D:\ echo There is no usable drive D:, and subst could not make one.
 
 set "RESULTS="
-for %%p in (unit_tests e2e_tests fault_tests version_resource_test) do call :run %%p
+for %%p in (@RUN_TESTS_PROGRAMS@) do call :run %%p
 "%HERE%test_summary.exe" %RESULTS%
 set "CODE=%ERRORLEVEL%"
 

@@ -36,10 +36,10 @@ stop_server() {
 }
 trap 'stop_server; rm -rf "$work"' EXIT
 
-# Waits up to $2 seconds for the file $1 to hold the text $3 ($4 times at least), or for the
-# process $5 to end.
+# Waits up to $2 seconds (times KESTRUM_TIMEOUT_SCALE) for the file $1 to hold the text $3 ($4
+# times at least), or for the process $5 to end.
 wait_for() {
-    local deadline=$((SECONDS + $2))
+    local deadline=$((SECONDS + $2 * ${KESTRUM_TIMEOUT_SCALE:-1}))
     while [ $SECONDS -lt $deadline ]; do
         [ "$(grep -cxF -- "$3" "$1" 2>/dev/null)" -ge "$4" ] 2>/dev/null && return 0
         kill -0 "$5" 2>/dev/null || return 0
@@ -113,7 +113,7 @@ run_server() {
     stop_server
 }
 
-export WINEPREFIX=${WINEPREFIX:-$source/build/wineprefix}
+export WINEPREFIX=${KESTRUM_WINEPREFIX:-$source/build/wineprefix}
 "$wine_run" cmd /c exit 0 >/dev/null 2>&1 || { echo "FAIL: Wine does not run"; exit 1; }
 drive_c=$(readlink -f "$WINEPREFIX/dosdevices/c:")
 rm -rf "$drive_c/Kestrum" "$drive_c/KestrumJobs" "$(linux_path 'D:\Qelmar')"

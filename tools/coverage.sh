@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Line and branch coverage of the product code (server/, capture/, platform/): builds it with
-# --coverage into build-coverage/, runs the unit, black-box and fault tests under Wine in that
-# folder's own prefix, and prints gcovr's summary. The report, file by file with each line:
+# --coverage into build-coverage/, runs every test program under Wine in that folder's own prefix,
+# and prints gcovr's summary. The report, file by file with each line:
 # build-coverage/coverage/index.html. Not part of tools/test.sh.
 set -euo pipefail
 project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -9,33 +9,30 @@ build=$project/build-coverage
 "$project/tools/setup.sh"
 cmake -S "$project" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$project/cmake/mingw-i686.cmake" \
       -DCMAKE_BUILD_TYPE=Release -DKESTRUM_COVERAGE=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target spool unit_tests e2e_tests fault_tests >/dev/null
+# The test programs, as tests/CMakeLists.txt lists them.
+programs=$(cat "$build/test-programs.txt")
+cmake --build "$build" -j"$(nproc)" --target spool $programs >/dev/null
 
 # Counts of earlier runs would add to this one's.
 find "$build" -name '*.gcda' -delete
 rm -rf "$build/coverage"
 
-# Its own prefix and wineserver, so a tools/test.sh running at the same time (which ends its
-# wineserver with -k) is not disturbed. One persistent wineserver for the whole run, as in
-# tools/test.sh, with its output on /dev/null.
+# Its own prefix and Wine session, so that tests running at the same time in build/ are not
+# disturbed.
 export KESTRUM_WINEPREFIX=$build/wineprefix
 export KESTRUM_SPOOL_TOOL=$build/bin/spool.exe
-export WINEPREFIX=$KESTRUM_WINEPREFIX
-"$project/tools/wine-run.sh" cmd /c exit 0 </dev/null >/dev/null
-wineserver -k 2>/dev/null && wineserver -w || true
-wineserver -p </dev/null >/dev/null 2>&1
-trap 'wineserver -k || true' EXIT
+"$project/tools/wine-session.sh" start
+trap '"$project/tools/wine-session.sh" stop' EXIT
 
 # The counts are kept whether or not a test fails; a failure is reported at the end.
 failed=()
-for tests in unit_tests e2e_tests fault_tests; do
+for tests in $programs; do
     echo "coverage: running $tests" >&2
     "$project/tools/wine-run.sh" "$build/bin/$tests.exe" --gtest_brief=1 </dev/null \
         >"$build/$tests.log" 2>&1 || failed+=("$tests")
     tail -n 3 "$build/$tests.log" >&2
 done
-wineserver -k || true
-wineserver -w || true
+"$project/tools/wine-session.sh" stop
 trap - EXIT
 
 mkdir -p "$build/coverage"

@@ -22,8 +22,9 @@
 #include <vector>
 
 const DWORD EXIT_REFUSED = 0xFFFFFFFF;  // the server's exit code -1
-const DWORD START_TIMEOUT_MS = 30000;
-const DWORD JOB_TIMEOUT_MS = 60000;
+// 30 s and 60 s times KESTRUM_TIMEOUT_SCALE, a whole number (1 when unset), read at start.
+extern const DWORD START_TIMEOUT_MS;
+extern const DWORD JOB_TIMEOUT_MS;
 extern const wchar_t DEFAULT_PIPE[];
 
 // Z:\dev\full is Linux's full device as Wine shows it; Windows gives an unprivileged user no
