@@ -5,8 +5,8 @@ method and how to read the report. tools/bench.sh is a link to this file.
 
 A run:
  1. builds the 32-bit tree, and the 64-bit one for the 64-bit lane (not with --no-build);
- 2. in a full run, ends the prefix's wineserver and starts one of its own, whose CPU time it
-    reads (--smoke uses whatever wineserver runs and ends none);
+ 2. in a full run, starts Wine's session afresh (tools/wine-session.sh) and reads its
+    wineserver's CPU time (--smoke uses whatever session runs and ends none);
  3. starts each lane's three servers once, each on a pipe of its own, with their files and
     output on /dev/shm;
  4. runs the rounds: each workload to the three servers back to back, in the reverse order at
@@ -38,14 +38,25 @@ import table
 
 PROJECT = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
 WINE_RUN = PROJECT + "/tools/wine-run.sh"
+WINE_SESSION = PROJECT + "/tools/wine-session.sh"
 RESULTS = PROJECT + "/bench/RESULTS.md"
 KEPT_RUNS = PROJECT + "/build/bench"
 CLOCK_TICKS_PER_SECOND = os.sysconf("SC_CLK_TCK")
 MIB = 1 << 20
 CHUNK = 32768  # kestrum.exe's read size
 HOLD_JOB_BYTES = 3000
-# A slower machine (Wine's 32-bit half through a CPU emulator) sets a larger scale.
-TIMEOUT_SCALE = float(os.environ.get("KESTRUM_TIMEOUT_SCALE", "1"))
+
+
+def timeout_scale():
+    """KESTRUM_TIMEOUT_SCALE, the whole number that multiplies every time limit of the tests and
+    of this run (1 when unset), for slower machines: Wine's 32-bit half through a CPU emulator."""
+    text = os.environ.get("KESTRUM_TIMEOUT_SCALE") or "1"
+    if not text.isdigit() or int(text) < 1:
+        sys.exit(f"bench: KESTRUM_TIMEOUT_SCALE is {text}, not a whole number from 1")
+    return int(text)
+
+
+TIMEOUT_SCALE = timeout_scale()
 LOAD_TIMEOUT_S = 120 * TIMEOUT_SCALE
 HOLD_TIMEOUT_S = 600 * TIMEOUT_SCALE
 CHECK_WAIT_S = 120 * TIMEOUT_SCALE
@@ -383,7 +394,7 @@ def run_load(server, load):
     if loaded.exit_code != 0 or not keeps_jobs or load.mode == "hold":
         return LoadResult(loaded.exit_code, loaded.output, report, used)
     check_command = [lane.programs + "/load.exe", "check", str(load.count), str(load.bytes_each)]
-    check_command += [server.out_windows, str(round(CHECK_WAIT_S))]
+    check_command += [server.out_windows, str(CHECK_WAIT_S)]
     checked = run_program(lane, check_command)
     if checked.exit_code != 0:
         output = f"{loaded.output}, then {checked.output}"
@@ -517,27 +528,27 @@ def interleaved_rounds(lanes, rounds):
     return [(lane, round_number) for _, lane, round_number in scheduled]
 
 
-def start_own_wineserver(environment):
-    """Ends the prefix's wineserver and starts one for this run alone, so its CPU time is the
-    run's; Wine's services started by a first program keep it busy between programs."""
-    ended = subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)
-    if ended.returncode == 0:
-        subprocess.run(["wineserver", "-w"])
-    # It and Wine's services would hold whatever output they inherit: none.
-    wineserver = subprocess.Popen(
-        ["wineserver", "-f", "-p"],
-        stdin=subprocess.DEVNULL,
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL,
-    )
-    subprocess.run(
-        [WINE_RUN, "cmd", "/c", "exit", "0"],
-        env=environment,
-        stdin=subprocess.DEVNULL,
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL,
-    )
-    return wineserver.pid
+def wineserver_pid(prefix):
+    """The pid of the prefix's wineserver, which works in a folder named after the prefix's
+    device and inode; None when none runs."""
+    prefix_status = os.stat(prefix)
+    folder = f"server-{prefix_status.st_dev:x}-{prefix_status.st_ino:x}"
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        if not read_text(f"/proc/{entry}/comm").startswith("wineserver"):
+            continue
+        with contextlib.suppress(OSError):
+            if os.path.basename(os.readlink(f"/proc/{entry}/cwd")) == folder:
+                return int(entry)
+    return None
+
+
+def start_own_session():
+    """Starts Wine's session afresh, ending one still running, so that its wineserver's CPU
+    time is this run's: that wineserver's pid."""
+    subprocess.run([WINE_SESSION, "start"], stdin=subprocess.DEVNULL, check=True)
+    return wineserver_pid(os.environ["WINEPREFIX"])
 
 
 def command_output(command):
@@ -762,7 +773,7 @@ def measure(options):
         with open(run.records_folder + "/records.jsonl", "w") as records_file:
             run.records_file = records_file
             if not options.smoke:
-                run.wineserver_pid = start_own_wineserver(lanes[0].environment)
+                run.wineserver_pid = start_own_session()
             for lane, round_number in interleaved_rounds(lanes, rounds):
                 lane_round(lane, sizes, round_number)
             for lane in lanes:
@@ -784,7 +795,7 @@ def measure(options):
             stop_all_servers(lane)
         shutil.rmtree(run.out_root, ignore_errors=True)
         if not options.smoke:
-            subprocess.run(["wineserver", "-k"])
+            subprocess.run([WINE_SESSION, "stop"], stdin=subprocess.DEVNULL)
     return run.records_folder
 
 

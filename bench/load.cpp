@@ -12,7 +12,8 @@
 // lost, repeated or misplaced chunk shows. With FOLDER, where the server writes the jobs and
 // nothing else, it waits for every file to land and checks each one byte for byte.
 // Prints one line, "printers=.. jobs=.. bytes=.. seconds=.. whole=..", and exits with 0 when
-// every job was sent (and, with FOLDER, landed) whole.
+// every job was sent (and, with FOLDER, landed) whole. Every time limit is multiplied by
+// KESTRUM_TIMEOUT_SCALE, as the tests' are.
 #include "harness/harness.h"
 
 #include <cstdint>
@@ -31,12 +32,14 @@ const DWORD CONNECT_TIMEOUT_MS = 60000;
 // While holding printers, a pipe that takes no more printers for this long has a server that
 // has stopped (a server that cannot start a thread exits): the hold ends there.
 const DWORD NEXT_PRINTER_TIMEOUT_MS = 5000;
+const DWORD LANDING_TIMEOUT_MS = 120000;
 
 struct Load {
     const wchar_t* pipeName;
     int jobs;
     uint64_t bytes;
     DWORD sendChunk;
+    DWORD timeoutScale;
 };
 Load load;
 
@@ -101,7 +104,7 @@ struct Printer {
 DWORD WINAPI PrintOneJob(LPVOID argument)
 {
     Printer* printer = static_cast<Printer*>(argument);
-    HANDLE pipe = OpenPrinter(load.pipeName, CONNECT_TIMEOUT_MS);
+    HANDLE pipe = OpenPrinter(load.pipeName, CONNECT_TIMEOUT_MS * load.timeoutScale);
     printer->whole = pipe != INVALID_HANDLE_VALUE && SendJob(pipe, printer->job);
     return 0;
 }
@@ -168,7 +171,9 @@ int CheckFolder(const std::wstring& folder, DWORD waitMs)
 int Report(int printers, double seconds, int sentWhole, const wchar_t* folder)
 {
     int whole = sentWhole;
-    if (folder != nullptr && sentWhole == load.jobs) whole = CheckFolder(folder, 120000);
+    if (folder != nullptr && sentWhole == load.jobs) {
+        whole = CheckFolder(folder, LANDING_TIMEOUT_MS * load.timeoutScale);
+    }
     printf("printers=%d jobs=%d bytes=%llu seconds=%.4f whole=%d\n", printers, load.jobs,
            static_cast<unsigned long long>(load.bytes) * static_cast<unsigned>(load.jobs), seconds, whole);
     return whole == load.jobs ? 0 : 1;
@@ -178,8 +183,10 @@ int Report(int printers, double seconds, int sentWhole, const wchar_t* folder)
 
 int wmain(int argumentCount, wchar_t** arguments)
 {
+    load.timeoutScale = TimeoutScale();
     if (argumentCount == 3 && wcscmp(arguments[1], L"wait") == 0) {
-        for (DWORD started = GetTickCount(); GetTickCount() - started < CONNECT_TIMEOUT_MS; Sleep(50)) {
+        DWORD timeoutMs = CONNECT_TIMEOUT_MS * load.timeoutScale;
+        for (DWORD started = GetTickCount(); GetTickCount() - started < timeoutMs; Sleep(50)) {
             if (WaitNamedPipeW(arguments[2], 0) || GetLastError() != ERROR_FILE_NOT_FOUND) return 0;
         }
         printf("no pipe %ls\n", arguments[2]);
@@ -221,7 +228,7 @@ int wmain(int argumentCount, wchar_t** arguments)
     if (mode == L"serial" || mode == L"whole") {
         double started = Now();
         for (int job = 0; job < load.jobs; ++job) {
-            HANDLE pipe = OpenPrinter(load.pipeName, CONNECT_TIMEOUT_MS);
+            HANDLE pipe = OpenPrinter(load.pipeName, CONNECT_TIMEOUT_MS * load.timeoutScale);
             if (pipe == INVALID_HANDLE_VALUE) break;
             if (SendJob(pipe, job)) ++whole;
         }
@@ -250,7 +257,7 @@ int wmain(int argumentCount, wchar_t** arguments)
         DWORD error = 0;
         while (static_cast<int>(held.size()) < load.jobs) {
             DWORD timeoutMs = held.empty() ? CONNECT_TIMEOUT_MS : NEXT_PRINTER_TIMEOUT_MS;
-            HANDLE pipe = OpenPrinter(load.pipeName, timeoutMs);
+            HANDLE pipe = OpenPrinter(load.pipeName, timeoutMs * load.timeoutScale);
             if (pipe == INVALID_HANDLE_VALUE) {
                 error = GetLastError();
                 break;
