@@ -558,9 +558,18 @@ def command_output(command):
         return ""
 
 
+def commit_measured():
+    """The commit the run measures, and whether the tree had changes to it."""
+    commit = command_output(["git", "-C", PROJECT, "rev-parse", "--short", "HEAD"])
+    if command_output(["git", "-C", PROJECT, "status", "--porcelain", "--untracked-files=no"]):
+        commit += " with changes"
+    return commit
+
+
 def machine_at_start():
     return {
         "began": time.time(),
+        "commit": commit_measured(),
         "load_average": load_average(),
         "cpu_ticks": cpu_ticks(),
         "own_cpu_seconds": sum(os.times()[2:4]),  # of the children it has waited for
@@ -577,12 +586,9 @@ def run_facts(options, sizes, lanes, start, own_cpu_seconds):
     # All cores' ticks count at each tick, processes' own times are exact: its own share is
     # capped at all that was busy.
     own = min(own_cpu_seconds * CLOCK_TICKS_PER_SECOND, busy)
-    commit = command_output(["git", "-C", PROJECT, "rev-parse", "--short", "HEAD"])
-    if command_output(["git", "-C", PROJECT, "status", "--porcelain", "--untracked-files=no"]):
-        commit += " with changes"
     return {
         "command": ["tools/bench.sh", *sys.argv[1:]],
-        "commit": commit,
+        "commit": start["commit"],
         "began": start["began"],
         "ended": time.time(),
         "wine": command_output(["wine", "--version"]),
