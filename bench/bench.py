@@ -13,10 +13,10 @@ A run:
     its next turn, every job checked byte for byte by load.exe; once a round, message_cost.exe
     times kestrum's message alone; the two lanes' rounds take turns;
  5. in the 32-bit lane, steps up the printers held at once, with a fresh server for each step;
- 6. keeps every record, the exact command and the machine's facts in build/bench/RUN/
-    (records.jsonl, run.json) and prints the report made from those files, kept there too as
-    report.md.
-`--table-from build/bench/RUN` makes the report again from a kept run, running nothing.
+ 6. keeps every record, the exact command and the machine's facts in
+    build/bench-runs/RUN/ (records.jsonl, run.json) and prints the report made from those
+    files, kept there too as report.md.
+`--table-from build/bench-runs/RUN` makes the report again from a kept run, running nothing.
 `--write` puts the report into bench/RESULTS.md and draws each round's ratios into
 bench/ratios.svg.
 """
@@ -40,7 +40,7 @@ PROJECT = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
 WINE_RUN = PROJECT + "/tools/wine-run.sh"
 WINE_SESSION = PROJECT + "/tools/wine-session.sh"
 RESULTS = PROJECT + "/bench/RESULTS.md"
-KEPT_RUNS = PROJECT + "/build/bench"
+KEPT_RUNS = PROJECT + "/build/bench-runs"  # build/bench is CMake's
 CLOCK_TICKS_PER_SECOND = os.sysconf("SC_CLK_TCK")
 MIB = 1 << 20
 CHUNK = 32768  # kestrum.exe's read size
@@ -736,8 +736,8 @@ def parse_options():
     parser.add_argument(
         "--table-from",
         metavar="DIR",
-        help="run nothing: make the report again from the run kept in DIR (build/bench/RUN);"
-        " with --write, write it",
+        help="run nothing: make the report again from the run kept in DIR"
+        " (build/bench-runs/RUN); with --write, write it",
     )
     return parser.parse_args()
 
