@@ -677,8 +677,6 @@ def report_from_kept_run(folder):
         file.writelines(points)
     with open(folder + "/intervals.dat", "w") as file:
         file.writelines(intervals)
-    with open(folder + "/report.md", "w") as file:
-        file.write("\n".join(lines) + "\n")
     return facts, lines
 
 
@@ -819,10 +817,14 @@ def main():
     options = parse_options()
     if options.table_from:
         folder = os.path.realpath(options.table_from)
+        facts, lines = report_from_kept_run(folder)
     else:
         folder = measure(options)
         print(f"bench: the run's records are kept in {folder}", file=sys.stderr)
-    facts, lines = report_from_kept_run(folder)
+        facts, lines = report_from_kept_run(folder)
+        # The report as the run made it; --table-from leaves it as it was.
+        with open(folder + "/report.md", "w") as file:
+            file.write("\n".join(lines) + "\n")
     print("\n".join(lines))
     if facts["smoke"]:
         check_smoke_capacity(facts, folder)
