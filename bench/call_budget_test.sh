@@ -28,7 +28,7 @@ rm -rf "$folder" && mkdir -p "$folder"
 # from their wait pipe, and the listener has nothing else to wait for.
 await_listening() {
     local call fd buffer size rest
-    for _ in $(seq 600); do
+    for _ in $(seq $((600 * ${KESTRUM_TIMEOUT_SCALE:-1}))); do
         [ -d "/proc/$server" ] || fail "$1 exited: $(cat "$folder/$1.log")"
         if [ "$(ls "/proc/$server/task" | wc -l)" -eq 1 ] && read -r call fd buffer size rest <"/proc/$server/syscall" &&
             [ "$call $size" = "0 0x10" ]; then return; fi

@@ -79,6 +79,9 @@ run_server() {
         template=$run\\Out%04ld.ps log=$(linux_path "$run\\kestrum.log")
     fi
     server=guide-$$-$RANDOM
+    # Emptied here: the shell below empties it only once it runs, and until then the last
+    # server's lines would answer the wait for this one's.
+    : >"$work/server.log"
     KESTRUM_GUIDE_RUN=$server "$wine_run" cmd /c "${folder:+cd /d $folder && }$command" >"$work/server.log" 2>&1 &
     local started=$!
     wait_for "$log" 30 "Kestrum: Awaiting next printer connection on $pipe" 1 "$started" \

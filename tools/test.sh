@@ -17,6 +17,7 @@ if [ "${1:-}" = --no-fuzz ]; then
 fi
 "$project/tools/build.sh" --x86_64
 # Most tests wait on Wine rather than compute: twice as many as there are cores run at once.
-ctest --test-dir "$project/build" --output-on-failure --timeout "$((600 * ${KESTRUM_TIMEOUT_SCALE:-1}))" \
-      -j "$((2 * $(nproc)))" "$@"
+timeout=$((600 * ${KESTRUM_TIMEOUT_SCALE:-1}))
+jobs=$((2 * $(nproc)))
+ctest --test-dir "$project/build" --output-on-failure --timeout "$timeout" -j "$jobs" "$@"
 [ $fuzz = no ] || "$project/tools/fuzz.sh" 20

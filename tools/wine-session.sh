@@ -15,12 +15,18 @@ source "$project/tools/wine-env.sh"
 # The process that holds the keeper's fifo open; the idle cmd reads the fifo until it closes.
 holder_file=$WINEPREFIX/.kestrum-session
 keeper=$WINEPREFIX/.kestrum-keeper
+ready=$WINEPREFIX/.kestrum-keeper-ready
 
 stop() {
-    if [ -s "$holder_file" ]; then
-        kill "$(cat "$holder_file")" 2>/dev/null || true
+    # Only the holder itself: after a reboot its number may belong to another process.
+    local holder
+    holder=$(cat "$holder_file" 2>/dev/null || true)
+    local command_line
+    command_line=$(tr '\0' ' ' 2>/dev/null <"/proc/${holder:-none}/cmdline" || true)
+    if [ -n "$holder" ] && [ "$command_line" = "sleep infinity " ]; then
+        kill "$holder" || true
     fi
-    rm -f "$holder_file" "$keeper"
+    rm -f "$holder_file" "$keeper" "$ready"
     # wineserver makes a missing prefix's folder; there is nothing to end then.
     if [ -d "$WINEPREFIX" ]; then
         wineserver -k </dev/null >/dev/null 2>&1 || true
@@ -30,10 +36,13 @@ stop() {
 
 start() {
     stop
-    # Makes the prefix on first use. The wineserver that made it would refuse the persistent one.
-    "$project/tools/wine-run.sh" cmd /c exit 0 </dev/null >/dev/null 2>&1
-    wineserver -k </dev/null >/dev/null 2>&1 || true
-    wineserver -w </dev/null >/dev/null 2>&1 || true
+    # tools/wine-run.sh makes the prefix and adds the printer when its marks are missing. The
+    # wineserver that made it would refuse the persistent one.
+    if [ ! -e "$WINEPREFIX/.kestrum-ready" ] || [ ! -e "$WINEPREFIX/.kestrum-printer" ]; then
+        "$project/tools/wine-run.sh" cmd /c exit 0 </dev/null >/dev/null 2>&1
+        wineserver -k </dev/null >/dev/null 2>&1 || true
+        wineserver -w </dev/null >/dev/null 2>&1 || true
+    fi
     wineserver -p </dev/null >/dev/null 2>&1
     # Whenever no program of the prefix runs, Wine ends its services and explorer.exe; the next
     # program that needs them starts them again, and they keep the handles it passes on, such as
@@ -42,7 +51,20 @@ start() {
     mkfifo "$keeper"
     setsid sleep infinity </dev/null >/dev/null 2>&1 1<>"$keeper" &
     echo $! >"$holder_file"
-    setsid "$project/tools/wine-run.sh" cmd /c pause >/dev/null 2>&1 <"$keeper" &
+    # Until that cmd runs, the services end with the last program before it, and the first test
+    # starts them again: they then carry its handles and environment. The cmd says when it runs.
+    rm -f "$ready"
+    setsid "$project/tools/wine-run.sh" cmd /c "echo ready& pause" \
+        <"$keeper" >"$ready" 2>/dev/null &
+    local tenths=$((600 * ${KESTRUM_TIMEOUT_SCALE:-1}))
+    until grep -q ready "$ready" 2>/dev/null; do
+        tenths=$((tenths - 1))
+        if [ $tenths -eq 0 ]; then
+            echo "wine-session: the idle cmd of $WINEPREFIX did not start in time" >&2
+            exit 1
+        fi
+        sleep 0.1
+    done
     # The same holds for Wine's desktop process, which the first program that draws (a printed
     # page) would start otherwise: user32 starts it here, off any pipe.
     "$project/tools/wine-run.sh" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1
