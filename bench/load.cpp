@@ -12,8 +12,9 @@
 // lost, repeated or misplaced chunk shows. With FOLDER, where the server writes the jobs and
 // nothing else, it waits for every file to land and checks each one byte for byte.
 // Prints one line, "printers=.. jobs=.. bytes=.. seconds=.. whole=..", and exits with 0 when
-// every job was sent (and, with FOLDER, landed) whole.
-#include <windows.h>
+// every job was sent (and, with FOLDER, landed) whole. Every time limit is multiplied by
+// KESTRUM_TIMEOUT_SCALE, as the tests' are.
+#include "harness/harness.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -28,12 +29,17 @@ const DWORD CHECK_CHUNK = 1 << 20;
 const DWORD PATTERN_PERIOD = 251;  // prime, so no chunk size lines up with it
 const DWORD HEADER_SIZE = 12;
 const DWORD CONNECT_TIMEOUT_MS = 60000;
+// While holding printers, a pipe that takes no more printers for this long has a server that
+// has stopped (a server that cannot start a thread exits): the hold ends there.
+const DWORD NEXT_PRINTER_TIMEOUT_MS = 5000;
+const DWORD LANDING_TIMEOUT_MS = 120000;
 
 struct Load {
     const wchar_t* pipeName;
     int jobs;
     uint64_t bytes;
     DWORD sendChunk;
+    DWORD timeoutScale;
 };
 Load load;
 
@@ -72,25 +78,6 @@ double Now()
     return static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-// Opens the pipe as a printer, waiting while every instance is taken or none exists yet.
-// `giveUpWhenGone` ends the wait at once when the pipe has no instance at all.
-HANDLE Connect(bool giveUpWhenGone, DWORD* error)
-{
-    DWORD started = GetTickCount();
-    for (;;) {
-        HANDLE pipe = CreateFileW(load.pipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (pipe != INVALID_HANDLE_VALUE) return pipe;
-        *error = GetLastError();
-        if (*error != ERROR_PIPE_BUSY && *error != ERROR_FILE_NOT_FOUND) return INVALID_HANDLE_VALUE;
-        if (GetTickCount() - started > CONNECT_TIMEOUT_MS) return INVALID_HANDLE_VALUE;
-        if (*error == ERROR_FILE_NOT_FOUND && giveUpWhenGone && GetTickCount() - started > 5000) {
-            return INVALID_HANDLE_VALUE;
-        }
-        // With no instance at all the wait returns at once: the listener is between two.
-        if (!WaitNamedPipeW(load.pipeName, 1000) && GetLastError() == ERROR_FILE_NOT_FOUND) Sleep(1);
-    }
-}
-
 bool SendJob(HANDLE pipe, int job)
 {
     std::vector<unsigned char> pattern =
@@ -117,8 +104,7 @@ struct Printer {
 DWORD WINAPI PrintOneJob(LPVOID argument)
 {
     Printer* printer = static_cast<Printer*>(argument);
-    DWORD error = 0;
-    HANDLE pipe = Connect(false, &error);
+    HANDLE pipe = OpenPrinter(load.pipeName, CONNECT_TIMEOUT_MS * load.timeoutScale);
     printer->whole = pipe != INVALID_HANDLE_VALUE && SendJob(pipe, printer->job);
     return 0;
 }
@@ -185,7 +171,9 @@ int CheckFolder(const std::wstring& folder, DWORD waitMs)
 int Report(int printers, double seconds, int sentWhole, const wchar_t* folder)
 {
     int whole = sentWhole;
-    if (folder != nullptr && sentWhole == load.jobs) whole = CheckFolder(folder, 120000);
+    if (folder != nullptr && sentWhole == load.jobs) {
+        whole = CheckFolder(folder, LANDING_TIMEOUT_MS * load.timeoutScale);
+    }
     printf("printers=%d jobs=%d bytes=%llu seconds=%.4f whole=%d\n", printers, load.jobs,
            static_cast<unsigned long long>(load.bytes) * static_cast<unsigned>(load.jobs), seconds, whole);
     return whole == load.jobs ? 0 : 1;
@@ -195,8 +183,10 @@ int Report(int printers, double seconds, int sentWhole, const wchar_t* folder)
 
 int wmain(int argumentCount, wchar_t** arguments)
 {
+    load.timeoutScale = TimeoutScale();
     if (argumentCount == 3 && wcscmp(arguments[1], L"wait") == 0) {
-        for (DWORD started = GetTickCount(); GetTickCount() - started < CONNECT_TIMEOUT_MS; Sleep(50)) {
+        DWORD timeoutMs = CONNECT_TIMEOUT_MS * load.timeoutScale;
+        for (DWORD started = GetTickCount(); GetTickCount() - started < timeoutMs; Sleep(50)) {
             if (WaitNamedPipeW(arguments[2], 0) || GetLastError() != ERROR_FILE_NOT_FOUND) return 0;
         }
         printf("no pipe %ls\n", arguments[2]);
@@ -238,8 +228,7 @@ int wmain(int argumentCount, wchar_t** arguments)
     if (mode == L"serial" || mode == L"whole") {
         double started = Now();
         for (int job = 0; job < load.jobs; ++job) {
-            DWORD error = 0;
-            HANDLE pipe = Connect(false, &error);
+            HANDLE pipe = OpenPrinter(load.pipeName, CONNECT_TIMEOUT_MS * load.timeoutScale);
             if (pipe == INVALID_HANDLE_VALUE) break;
             if (SendJob(pipe, job)) ++whole;
         }
@@ -267,8 +256,12 @@ int wmain(int argumentCount, wchar_t** arguments)
         double started = Now();
         DWORD error = 0;
         while (static_cast<int>(held.size()) < load.jobs) {
-            HANDLE pipe = Connect(!held.empty(), &error);
-            if (pipe == INVALID_HANDLE_VALUE) break;
+            DWORD timeoutMs = held.empty() ? CONNECT_TIMEOUT_MS : NEXT_PRINTER_TIMEOUT_MS;
+            HANDLE pipe = OpenPrinter(load.pipeName, timeoutMs * load.timeoutScale);
+            if (pipe == INVALID_HANDLE_VALUE) {
+                error = GetLastError();
+                break;
+            }
             held.push_back(pipe);
         }
         double seconds = Now() - started;

@@ -1,90 +1,282 @@
-# The benchmark's tables, from bench/bench.py's records of a lane (see transfer, capacity and
-# lane_round there). A ratio pairs two transfers of the same round and repeat; its median over the
-# rounds comes with the 5th-95th percentile of that median over 4000 bootstrap resamples of the rounds.
-import random, statistics
+"""The benchmark's tables, made from the records bench/bench.py keeps for one lane.
 
-GOAL, RESAMPLES = 0.97, 4000
-WORKLOADS, SERVERS = ("one-big-job", "small-jobs", "printers-at-once"), ("kestrum", "reference", "discard")
+A transfer record holds one load against one server: its workload, server, round and repeat,
+the load's size (count, bytes), the rate it reached (value) over the amount it moved (amount,
+MiB or jobs), and the server's CPU seconds (cpu), the wineserver's (wineserver), its peak and
+idle resident KiB. A message-cost record holds one round's timing of kestrum's message alone;
+a capacity record, one server's series of steps.
+
+A ratio pairs two transfers of the same round and repeat. Its median over the rounds comes with
+the 5th-95th percentile of that median over RESAMPLES bootstrap resamples of the rounds.
+"""
+import random
+import statistics
+from typing import NamedTuple, Optional
+
+GOAL = 0.97
+RESAMPLES = 4000
+WORKLOADS = ("one-big-job", "small-jobs", "printers-at-once")
+SERVERS = ("kestrum", "reference", "discard")
+COMPARED_PAIRS = (("kestrum", "reference"), ("kestrum", "discard"), ("reference", "discard"))
+# The number bench/ratios.gp draws each pair under; reference / discard is in the table only.
+DRAWN_PAIRS = {("kestrum", "reference"): 1, ("kestrum", "discard"): 2}
+MICROSECONDS_PER_CHUNK_AT_ONE_MIB_PER_S = 31250  # a 32 KiB chunk is 1/32 MiB
+CAPACITY_ROWS = (
+    ("printers held at once, every job whole", "held", 1),
+    ("resident KiB per connected printer, at the last whole step", "per_printer", 1),
+    ("printers connected when the next step failed", "failed_held", 1),
+    ("peak resident MiB at the last whole step", "peak", 1 / 1024),
+)
+
+
+class Interval(NamedTuple):
+    median: float
+    low: float  # 5th percentile of the resampled medians
+    high: float  # 95th percentile
+    share_at_goal: float  # of the resampled medians, those at GOAL or above
+
+
+class LaneTables(NamedTuple):
+    lines: list  # Markdown
+    points: list  # for the drawing: "PAIR WORKLOAD LANE RATIO ROUND" per round
+    intervals: list  # for the drawing: "PAIR WORKLOAD LANE MEDIAN LOW HIGH" per median
+
 
 def label(workload, count, size):
-    return {"one-big-job": f"one job of {size >> 20} MiB, MiB/s",
-            "small-jobs": f"{count} jobs of {size} bytes from one printer, jobs/s",
-            "printers-at-once": f"{count} printers at once, {size >> 10} KiB each, MiB/s in all"}[workload]
+    """The workload's name in the tables, with its unit."""
+    if workload == "one-big-job":
+        return f"one job of {size >> 20} MiB, MiB/s"
+    if workload == "small-jobs":
+        return f"{count} jobs of {size} bytes from one printer, jobs/s"
+    return f"{count} printers at once, {size >> 10} KiB each, MiB/s in all"
 
-def of(records, workload, server=None):
-    return [r for r in records if r["workload"] == workload and server in (None, r.get("server"))]
-def per(record, key, per_amount): return record[key] / record["amount"] if per_amount else record[key]
 
-def three(records, workload, key, per_amount=False, scale=1):  # medians over the rounds of k / r / d
-    medians = [statistics.median(values) * scale if values else None for values in
-               ([per(r, key, per_amount) for r in of(records, workload, s) if r[key] is not None] for s in SERVERS)]
-    return " / ".join("-" if x is None else f"{x:.0f}" if x >= 100 or x == int(x) else f"{x:.1f}" if x >= 10
-                      else f"{x:.3g}" for x in medians)
+def records_of(records, workload, server=None):
+    """The records of one workload, of one server or of all."""
+    found = []
+    for record in records:
+        if record["workload"] != workload:
+            continue
+        if server is None or record.get("server") == server:
+            found.append(record)
+    return found
 
-def paired(records, workload, a, b):  # (a's transfer, b's) of each round and repeat where both ran
-    b_at = {(r["round"], r["repeat"]): r for r in of(records, workload, b)}
-    return [(r, b_at[r["round"], r["repeat"]]) for r in of(records, workload, a) if (r["round"], r["repeat"]) in b_at]
-def ratios(records, workload, a, b, key="value", per_amount=False):
-    return [per(x, key, per_amount) / per(y, key, per_amount) for x, y in paired(records, workload, a, b) if y[key]]
+
+def measured(record, key, per_amount):
+    """The record's figure under `key`, per MiB or job moved when `per_amount`."""
+    if per_amount:
+        return record[key] / record["amount"]
+    return record[key]
+
+
+def short_number(value):
+    if value is None:
+        return "-"
+    if value >= 100 or value == int(value):
+        return f"{value:.0f}"
+    if value >= 10:
+        return f"{value:.1f}"
+    return f"{value:.3g}"
+
+
+def server_medians(records, workload, key, per_amount=False, scale=1):
+    """The three servers' medians over the rounds, "-" for none: ["k", "r", "d"]."""
+    medians = []
+    for server in SERVERS:
+        values = []
+        for record in records_of(records, workload, server):
+            if record[key] is not None:
+                values.append(measured(record, key, per_amount))
+        if values:
+            medians.append(short_number(statistics.median(values) * scale))
+        else:
+            medians.append("-")
+    return medians
+
+
+def paired(records, workload, first_server, second_server):
+    """(first's transfer, second's) for each round and repeat in which both ran."""
+    second_by_turn = {}
+    for record in records_of(records, workload, second_server):
+        second_by_turn[record["round"], record["repeat"]] = record
+    pairs = []
+    for record in records_of(records, workload, first_server):
+        turn = (record["round"], record["repeat"])
+        if turn in second_by_turn:
+            pairs.append((record, second_by_turn[turn]))
+    return pairs
+
+
+def ratios(records, workload, first_server, second_server, key="value", per_amount=False):
+    """first / second within each round and repeat, but where second's figure is 0."""
+    found = []
+    for first, second in paired(records, workload, first_server, second_server):
+        if second[key]:
+            found.append(measured(first, key, per_amount) / measured(second, key, per_amount))
+    return found
+
 
 def interval(values):
-    """(median, 5th and 95th percentile of the resampled medians, the share of those at GOAL or above)."""
-    if not values: return None
+    """The median of the values with its bootstrap interval; None for no values."""
+    if not values:
+        return None
     resample = random.Random(10)  # the same records give the same table
-    medians = sorted(statistics.median(resample.choices(values, k=len(values))) for _ in range(RESAMPLES))
-    return (statistics.median(values), medians[RESAMPLES // 20], medians[RESAMPLES * 19 // 20 - 1],
-            sum(m >= GOAL for m in medians) / RESAMPLES)
-def shown(found, digits=3):
-    return "-" if found is None else "{0:.{3}f} ({1:.{3}f}-{2:.{3}f})".format(*found[:3], digits)
-def verdict(found):  # whether the whole interval lies at GOAL or above, below it, or neither
-    return "-" if found is None else ("yes" if found[1] >= GOAL else "no" if found[2] < GOAL else "not settled") \
-        + f" ({100 * found[3]:.0f} % of resamples)"
+    medians = []
+    for _ in range(RESAMPLES):
+        medians.append(statistics.median(resample.choices(values, k=len(values))))
+    medians.sort()
+    at_goal = sum(1 for median in medians if median >= GOAL)
+    return Interval(
+        median=statistics.median(values),
+        low=medians[RESAMPLES // 20],
+        high=medians[RESAMPLES * 19 // 20 - 1],
+        share_at_goal=at_goal / RESAMPLES,
+    )
+
+
+def interval_text(found, digits=3):
+    if found is None:
+        return "-"
+    return f"{found.median:.{digits}f} ({found.low:.{digits}f}-{found.high:.{digits}f})"
+
+
+def verdict(found):
+    """Whether the whole interval lies at GOAL or above ("yes"), below it ("no"), or neither."""
+    if found is None:
+        return "-"
+    if found.low >= GOAL:
+        answer = "yes"
+    elif found.high < GOAL:
+        answer = "no"
+    else:
+        answer = "not settled"
+    return f"{answer} ({100 * found.share_at_goal:.0f} % of resamples)"
+
 
 def message_shares(records):
-    """Per round, kestrum's message timed alone in % of a 32 KiB chunk's time (31250 µs over MiB/s) at the
-    reference's rate on the big job in the same round, the median of its repeats there."""
-    rates = [[r["value"] for r in of(records, "one-big-job", "reference") if r["round"] == m["round"]]
-             for m in of(records, "message-cost")]
-    return [100 * m["message"] * statistics.median(r) / 31250 for m, r in zip(of(records, "message-cost"), rates) if r]
+    """Per round, kestrum's message timed alone in % of a 32 KiB chunk's time at the reference's
+    rate on the big job in the same round (the median of that round's repeats)."""
+    shares = []
+    for timing in records_of(records, "message-cost"):
+        same_round = []
+        for transfer in records_of(records, "one-big-job", "reference"):
+            if transfer["round"] == timing["round"]:
+                same_round.append(transfer["value"])
+        if not same_round:
+            continue
+        chunk_microseconds = MICROSECONDS_PER_CHUNK_AT_ONE_MIB_PER_S / statistics.median(same_round)
+        shares.append(100 * timing["message"] / chunk_microseconds)
+    return shares
+
+
+def throughput_rows(records, lane, workloads, labels):
+    """The throughput table, and the drawing's points and intervals."""
+    lines = [
+        "| Workload | rounds | kestrum | reference | discard | kestrum / reference | reaches 0.97 |"
+        " kestrum / discard | reference / discard |",
+        "|---|---|---|---|---|---|---|---|---|",
+    ]
+    points = []
+    intervals = []
+    for workload_number, workload in enumerate(workloads, 1):
+        ratios_by_pair = {}
+        intervals_by_pair = {}
+        for pair in COMPARED_PAIRS:
+            ratios_by_pair[pair] = ratios(records, workload, *pair)
+            intervals_by_pair[pair] = interval(ratios_by_pair[pair])
+        rates = " | ".join(server_medians(records, workload, "value"))
+        against_reference = intervals_by_pair["kestrum", "reference"]
+        lines.append(
+            f"| {labels[workload]} | {len(ratios_by_pair['kestrum', 'reference'])} | {rates} |"
+            f" {interval_text(against_reference)} | {verdict(against_reference)} |"
+            f" {interval_text(intervals_by_pair['kestrum', 'discard'])} |"
+            f" {interval_text(intervals_by_pair['reference', 'discard'])} |"
+        )
+        for pair, drawn_as in DRAWN_PAIRS.items():
+            prefix = f"{drawn_as} {workload_number} {lane}"
+            for round_index, ratio in enumerate(ratios_by_pair[pair], 1):
+                points.append(f"{prefix} {ratio:.4f} {round_index}\n")
+            found = intervals_by_pair[pair]
+            if found is not None:
+                intervals.append(f"{prefix} {found.median} {found.low} {found.high}\n")
+    return lines, points, intervals
+
+
+def cpu_rows(records, workloads, labels):
+    lines = [
+        "",
+        "CPU time (user + system) during each load, ms per MiB (per job for small jobs), medians"
+        " over the rounds (k / r / d); ratios and differences within each round. The wineserver"
+        " serves load.exe too.",
+        "",
+        "| Workload | server | kestrum / reference | wineserver | kestrum / reference |"
+        " server, kestrum - reference, µs per 32 KiB chunk (per job) |"
+        " peak resident MiB (k / r / d) |",
+        "|---|---|---|---|---|---|---|",
+    ]
+    for workload in workloads:
+        # seconds per MiB (per job) to µs per 32 KiB chunk (per job)
+        if workload == "small-jobs":
+            to_microseconds = 1e6
+        else:
+            to_microseconds = 1e6 / 32
+        differences = []
+        for kestrum, reference in paired(records, workload, "kestrum", "reference"):
+            extra = measured(kestrum, "cpu", True) - measured(reference, "cpu", True)
+            differences.append(extra * to_microseconds)
+        cells = [labels[workload]]
+        for key in ("cpu", "wineserver"):
+            cells.append(" / ".join(server_medians(records, workload, key, True, 1000)))
+            kestrum_against_reference = ratios(records, workload, "kestrum", "reference", key, True)
+            cells.append(interval_text(interval(kestrum_against_reference)))
+        cells.append(interval_text(interval(differences), 1))
+        cells.append(" / ".join(server_medians(records, workload, "peak", False, 1 / 1024)))
+        lines.append("| " + " | ".join(cells) + " |")
+    return lines
+
+
+def message_line(timings, records):
+    middle = {}
+    for key in ("format", "write", "message"):
+        middle[key] = statistics.median(timing[key] for timing in timings)
+    share = interval_text(interval(message_shares(records)), 2)
+    return (
+        "kestrum's message per chunk timed alone (`message_cost.exe`), µs per call, median of"
+        f" rounds: formatting {middle['format']:.2f}, the write {middle['write']:.2f}, the whole"
+        f" message {middle['message']:.2f}; that is {share} % of a 32 KiB chunk's time at the"
+        " reference's rate on the big job in the same round."
+    )
+
+
+def capacity_rows(records):
+    capacity = records_of(records, "capacity")
+    lines = [
+        "",
+        f"| Capacity, one series of steps up to {capacity[0]['last_step']} | kestrum | reference |"
+        " discard |",
+        "|---|---|---|---|",
+    ]
+    for text, key, scale in CAPACITY_ROWS:
+        medians = server_medians(records, "capacity", key, False, scale)
+        lines.append(f"| {text} | " + " | ".join(medians) + " |")
+    return lines
+
 
 def lane_tables(records, lane):
-    """A lane's tables as Markdown lines; for the drawing, each round's kestrum / reference and / discard
-    (PAIR WORKLOAD LANE RATIO ROUND), and their medians (PAIR WORKLOAD LANE MEDIAN LOW HIGH)."""
-    workloads, points, intervals = [w for w in WORKLOADS if of(records, w)], [], []
-    labels = {w: label(w, of(records, w)[0]["count"], of(records, w)[0]["bytes"]) for w in workloads}
-    lines = ["| Workload | rounds | kestrum | reference | discard | kestrum / reference | reaches 0.97 |"
-             " kestrum / discard | reference / discard |", "|---|---|---|---|---|---|---|---|---|"]
-    for number, w in enumerate(workloads, 1):
-        kept = [ratios(records, w, *pair) for pair in (SERVERS[:2], SERVERS[::2], SERVERS[1:])]
-        found = [interval(values) for values in kept]
-        lines.append(f"| {labels[w]} | {len(kept[0])} | {three(records, w, 'value').replace(' / ', ' | ')} |"
-                     f" {shown(found[0])} | {verdict(found[0])} | {shown(found[1])} | {shown(found[2])} |")
-        for pair, values, middle in zip((1, 2), kept, found):
-            points += [f"{pair} {number} {lane} {x:.4f} {i}\n" for i, x in enumerate(values, 1)]
-            if middle: intervals.append(f"{pair} {number} {lane} {middle[0]} {middle[1]} {middle[2]}\n")
-    lines += ["", "CPU time (user + system) during each load, ms per MiB (per job for small jobs), medians over the"
-              " rounds (k / r / d); ratios and differences within each round. The wineserver serves load.exe too.", "",
-              "| Workload | server | kestrum / reference | wineserver | kestrum / reference |"
-              " server, kestrum - reference, µs per 32 KiB chunk (per job) | peak resident MiB (k / r / d) |",
-              "|---|---|---|---|---|---|---|"]
-    for w in workloads:
-        to_us = 1e6 if w == "small-jobs" else 1e6 / 32  # s per MiB (per job) to µs per chunk (per job)
-        more = [(per(k, "cpu", True) - per(r, "cpu", True)) * to_us for k, r in paired(records, w, *SERVERS[:2])]
-        lines.append(f"| {labels[w]} | " + " | ".join(f"{three(records, w, key, True, 1000)} | "
-                     + shown(interval(ratios(records, w, *SERVERS[:2], key, True))) for key in ("cpu", "wineserver"))
-                     + f" | {shown(interval(more), 1)} | {three(records, w, 'peak', False, 1 / 1024)} |")
-    if timed := of(records, "message-cost"):
-        middle = [statistics.median(m[key] for m in timed) for key in ("format", "write", "message")]
-        lines += ["", "kestrum's message per chunk timed alone (`message_cost.exe`), µs per call, median of rounds:"
-                  " formatting {:.2f}, the write {:.2f}, the whole message {:.2f}; that is {} % of a 32 KiB chunk's"
-                  " time at the reference's rate on the big job in the same round.".format(
-                      *middle, shown(interval(message_shares(records)), 2))]
-    if of(records, "capacity"):
-        lines += ["", f"| Capacity, one series of steps up to {of(records, 'capacity')[0]['last_step']} | kestrum |"
-                  " reference | discard |", "|---|---|---|---|"]
-        for text, key, scale in (("printers held at once, every job whole", "held", 1),
-                                 ("resident KiB per connected printer, at the last whole step", "per_printer", 1),
-                                 ("printers connected when the next step failed", "failed_held", 1),
-                                 ("peak resident MiB at the last whole step", "peak", 1 / 1024)):
-            lines.append(f"| {text} | {three(records, 'capacity', key, False, scale).replace(' / ', ' | ')} |")
-    return lines, points, intervals
+    """A lane's tables as Markdown lines, and the drawing's data: each round's kestrum / reference
+    and kestrum / discard, and their medians with their intervals."""
+    workloads = []
+    labels = {}
+    for workload in WORKLOADS:
+        found = records_of(records, workload)
+        if found:
+            workloads.append(workload)
+            labels[workload] = label(workload, found[0]["count"], found[0]["bytes"])
+    lines, points, intervals = throughput_rows(records, lane, workloads, labels)
+    lines += cpu_rows(records, workloads, labels)
+    timings = records_of(records, "message-cost")
+    if timings:
+        lines += ["", message_line(timings, records)]
+    if records_of(records, "capacity"):
+        lines += capacity_rows(records)
+    return LaneTables(lines, points, intervals)

@@ -9,9 +9,7 @@
 
 const wchar_t DEFAULT_PIPE[] = L"\\\\.\\pipe\\kestrum";
 
-// Slower machines (Wine's 32-bit half through qemu) scale every time limit of the tests and
-// scripts by this one variable.
-static DWORD TimeoutScale() {
+DWORD TimeoutScale() {
     char value[16];
     DWORD length = GetEnvironmentVariableA("KESTRUM_TIMEOUT_SCALE", value, sizeof value);
     if (length == 0 || length >= sizeof value) {
