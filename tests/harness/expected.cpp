@@ -63,7 +63,8 @@ const char LAUNCHER_USAGE[] = "Usage: kestrum-run.exe ROOT [PIPE]\n";
 
 std::string NotFullPath(const std::wstring& root)
 {
-    return "kestrum-run: " + Utf8(root) + " is not a full path such as C:\\Print Jobs or \\\\server\\share\\Jobs.\n";
+    return "kestrum-run: " + Utf8(root) +
+           " is not a full path such as C:\\Print Jobs or \\\\server\\share\\Jobs.\n";
 }
 
 std::string CannotMakeFolder(const std::wstring& folder, unsigned long code)
@@ -84,9 +85,9 @@ std::string CannotStart(const std::wstring& server, unsigned long code)
 std::string LauncherBanner(const std::wstring& pipe, const std::wstring& root)
 {
     return "Kestrum serves " + Utf8(pipe) + ". Each run's jobs go to a new folder " + Utf8(root) +
-           "\\RunNNNN, the server's messages to kestrum.log in that folder, and these lines to " + Utf8(root) +
-           "\\kestrum-run.log.\nClosing this window stops the server, and printing to " + Utf8(pipe) +
-           " with it.\n";
+           "\\RunNNNN, the server's messages to kestrum.log in that folder, and these lines to " +
+           Utf8(root) + "\\kestrum-run.log.\nClosing this window stops the server, and printing to " +
+           Utf8(pipe) + " with it.\n";
 }
 
 std::string RunStarted(const std::wstring& runFolder) { return "run started in " + Utf8(runFolder) + ".\n"; }
@@ -101,6 +102,21 @@ std::string RunRefused(const std::wstring& runFolder, int code, unsigned long se
 {
     return "run in " + Utf8(runFolder) + " ended with code " + std::to_string(code) + " after " +
            std::to_string(seconds) + " s, at its start: kestrum-run ends; its kestrum.log says why.\n";
+}
+
+std::string WithoutStamps(const std::string& lines)
+{
+    const std::string shape = "dddd-dd-dd dd:dd:dd ";
+    std::string text;
+    for (const std::string& line : Messages(lines)) {
+        bool stamped = line.size() > shape.size();
+        for (size_t index = 0; stamped && index < shape.size(); ++index) {
+            char character = line[index];
+            stamped = shape[index] == 'd' ? character >= '0' && character <= '9' : character == shape[index];
+        }
+        text += stamped ? line.substr(shape.size()) : line;
+    }
+    return text;
 }
 
 std::vector<std::string> Messages(const std::string& log)

@@ -39,6 +39,8 @@ std::string LauncherBanner(const std::wstring& pipe, const std::wstring& root);
 std::string RunStarted(const std::wstring& runFolder);
 std::string RunRestarts(const std::wstring& runFolder, int code, unsigned long seconds, unsigned long pause);
 std::string RunRefused(const std::wstring& runFolder, int code, unsigned long seconds);
+// The lines with their time stamps taken off; a line that starts with none stays as it is.
+std::string WithoutStamps(const std::string& lines);
 
 // Splits a log into its messages. The awaiting message is the one that starts with a line
 // break; every message ends with one. Joined again, the messages are the log.
