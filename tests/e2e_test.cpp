@@ -113,11 +113,9 @@ TEST_F(DefaultPipeTest, CapturesJobsPrintedThroughTheSpooler)
         GTEST_SKIP() << "prints through Wine's spooler: Windows keeps a job it cannot deliver queued, "
                         "where Wine refuses it";
     }
-    if (!HasText(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Kestrum",
-                 L"Port") ||
+    if (!HasText(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Kestrum", L"Port") ||
         !HasText(HKEY_CURRENT_USER, L"Software\\Wine\\Printing\\Spooler", L"\\\\.\\pipe\\kestrum")) {
-        GTEST_SKIP()
-            << "no printer Kestrum on \\\\.\\pipe\\kestrum in this Wine prefix (tools/wine-run.sh adds it)";
+        GTEST_SKIP() << "no printer Kestrum on \\\\.\\pipe\\kestrum in this Wine prefix (tools/wine-run.sh adds it)";
     }
     std::wstring jobFolder = folder_ + L"\\jobs";
     ASSERT_TRUE(CreateDirectoryW(jobFolder.c_str(), nullptr));
@@ -220,8 +218,7 @@ const DWORD ANY_CODE = 0;
 
 // As ExpectRefused, for a pipe name the system refuses with `error`; with ANY_CODE, the code the
 // server printed is taken, and the rest of its log must still be exact.
-void ExpectPipeRefused(Server& server, const std::wstring& pipe, const std::wstring& outputTemplate,
-                       DWORD error)
+void ExpectPipeRefused(Server& server, const std::wstring& pipe, const std::wstring& outputTemplate, DWORD error)
 {
     server.Start({pipe, outputTemplate});
     EXPECT_EQ(server.WaitForExit(), EXIT_REFUSED);
@@ -581,7 +578,6 @@ TEST_F(KestrumTest, KeepsNamesOutsideTheCodePageWhole)
 }
 
 }  // namespace
-
 namespace {
 
 // What kestrum.exe and kestrum-run.exe leave of QuickEdit on the console they start in. Windows
