@@ -81,13 +81,6 @@ BOOL WINAPI ContestedCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES securit
     return REAL_LAUNCHER_CALLS.CreateDirectoryW(path, security);
 }
 
-std::string CaseName(const char* name)
-{
-    std::string text;
-    for (const char* c = name; *c; ++c) text += isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-    return text;
-}
-
 std::string Stamped(const std::vector<std::string>& lines)
 {
     std::string text;
@@ -174,7 +167,7 @@ TEST_P(RunNumber, IsOneMoreThanTheHighestAndNotTakenTwice)
 }
 
 INSTANTIATE_TEST_SUITE_P(Folders, RunNumber, testing::ValuesIn(NUMBER_CASES),
-                         [](const auto& info) { return CaseName(info.param.name); });
+                         CaseName());
 
 TEST_F(Launcher, HandsKestrumThePipeAndATemplateWithEveryPercentDoubled)
 {
@@ -272,6 +265,6 @@ TEST_P(Refusal, IsOneLineAndItsOwnCode)
 }
 
 INSTANTIATE_TEST_SUITE_P(Launcher, Refusal, testing::ValuesIn(REFUSALS),
-                         [](const auto& info) { return CaseName(info.param.name); });
+                         CaseName());
 
 }  // namespace
