@@ -1,6 +1,6 @@
 #include "launcher/launcher_calls.h"
 
-const LauncherCalls REAL_LAUNCHER_CALLS = {
+LauncherCalls launcherCalls = {
     ::CreateDirectoryW,
     ::GetFileAttributesW,
     ::FindFirstFileW,
@@ -23,5 +23,3 @@ const LauncherCalls REAL_LAUNCHER_CALLS = {
     ::Sleep,
     ::SetConsoleTitleW,
 };
-
-LauncherCalls launcherCalls = REAL_LAUNCHER_CALLS;

@@ -29,6 +29,3 @@ struct LauncherCalls {
 };
 
 extern LauncherCalls launcherCalls;
-
-// The real calls, for a test to restore the table or to wrap them.
-extern const LauncherCalls REAL_LAUNCHER_CALLS;

@@ -2,6 +2,7 @@
 // handed, when the next run starts and when the launcher ends, and each refusal's line and code.
 // The folders and logs are real; kestrum.exe's process, the clock and the pause are the table's.
 #include "launcher/launcher.h"
+#include "harness/call_override.h"
 #include "harness/harness.h"
 #include "launcher/launcher_calls.h"
 
@@ -25,17 +26,12 @@ size_t runsStarted;
 std::vector<std::wstring> commandLines;
 std::vector<DWORD> pauses;
 ULONGLONG clockMs;
-DWORD processError;              // CreateProcessW fails with it, unless 0
 DWORD runFolderError;            // making a run folder fails with it, unless 0
 std::wstring takenBeforeMaking;  // another launcher makes this folder just before this one tries
 
 BOOL WINAPI FakeCreateProcess(LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
                               DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION process)
 {
-    if (processError != 0) {
-        SetLastError(processError);
-        return FALSE;
-    }
     commandLines.push_back(commandLine);
     process->hProcess = FAKE_PROCESS;
     process->hThread = FAKE_THREAD;
@@ -68,17 +64,17 @@ VOID WINAPI FakeSleep(DWORD pauseMs)
 VOID WINAPI FixedTime(LPSYSTEMTIME now) { *now = {2026, 12, 4, 10, 14, 3, 7, 0}; }
 BOOL WINAPI FakeClose(HANDLE handle)
 {
-    return handle == FAKE_PROCESS || handle == FAKE_THREAD || REAL_LAUNCHER_CALLS.CloseHandle(handle);
+    return handle == FAKE_PROCESS || handle == FAKE_THREAD || ::CloseHandle(handle);
 }
 BOOL WINAPI NoTitle(LPCWSTR) { return TRUE; }
 BOOL WINAPI ContestedCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
 {
-    if (path == takenBeforeMaking) REAL_LAUNCHER_CALLS.CreateDirectoryW(path, nullptr);
+    if (path == takenBeforeMaking) ::CreateDirectoryW(path, nullptr);
     if (runFolderError != 0 && wcsstr(path, L"\\Run") != nullptr) {
         SetLastError(runFolderError);
         return FALSE;
     }
-    return REAL_LAUNCHER_CALLS.CreateDirectoryW(path, security);
+    return ::CreateDirectoryW(path, security);
 }
 
 std::string Stamped(const std::vector<std::string>& lines)
@@ -97,29 +93,24 @@ protected:
         pauses.clear();
         runsStarted = 0;
         clockMs = 5000;
-        processError = runFolderError = 0;
+        runFolderError = 0;
         takenBeforeMaking.clear();
-        launcherCalls = REAL_LAUNCHER_CALLS;
-        launcherCalls.CreateProcessW = FakeCreateProcess;
-        launcherCalls.AssignProcessToJobObject = FakeAssign;
-        launcherCalls.ResumeThread = FakeResume;
-        launcherCalls.WaitForSingleObject = FakeWait;
-        launcherCalls.GetExitCodeProcess = FakeExitCode;
-        launcherCalls.GetTickCount64 = FakeTicks;
-        launcherCalls.Sleep = FakeSleep;
-        launcherCalls.GetLocalTime = FixedTime;
-        launcherCalls.CloseHandle = FakeClose;
-        launcherCalls.SetConsoleTitleW = NoTitle;
-        launcherCalls.CreateDirectoryW = ContestedCreateDirectory;
+        calls_.Fake<&LauncherCalls::CreateProcessW>(FakeCreateProcess);
+        calls_.Fake<&LauncherCalls::AssignProcessToJobObject>(FakeAssign);
+        calls_.Fake<&LauncherCalls::ResumeThread>(FakeResume);
+        calls_.Fake<&LauncherCalls::WaitForSingleObject>(FakeWait);
+        calls_.Fake<&LauncherCalls::GetExitCodeProcess>(FakeExitCode);
+        calls_.Fake<&LauncherCalls::GetTickCount64>(FakeTicks);
+        calls_.Fake<&LauncherCalls::Sleep>(FakeSleep);
+        calls_.Fake<&LauncherCalls::GetLocalTime>(FixedTime);
+        calls_.Fake<&LauncherCalls::CloseHandle>(FakeClose);
+        calls_.Fake<&LauncherCalls::SetConsoleTitleW>(NoTitle);
+        calls_.Fake<&LauncherCalls::CreateDirectoryW>(ContestedCreateDirectory);
         folder_ = MakeTestFolder(L"kestrum-run-");
         // Every character cmd or the output template would take for its own.
         root_ = folder_ + L"\\Jobs 100% (a&b)^!=;, \u6253";
     }
-    void TearDown() override
-    {
-        launcherCalls = REAL_LAUNCHER_CALLS;
-        RemoveTree(folder_);
-    }
+    void TearDown() override { RemoveTree(folder_); }
     int Launch(std::vector<std::wstring> arguments)
     {
         arguments.insert(arguments.begin(), L"kestrum-run.exe");
@@ -129,6 +120,7 @@ protected:
     }
     std::string LauncherLog() { return ReadBytes(root_ + L"\\kestrum-run.log"); }
 
+    CallOverride<LauncherCalls> calls_{launcherCalls};
     std::wstring folder_, root_;
     CapturedOutput output_;
 };
@@ -166,8 +158,7 @@ TEST_P(RunNumber, IsOneMoreThanTheHighestAndNotTakenTwice)
     EXPECT_TRUE(FileExists(runFolder));
 }
 
-INSTANTIATE_TEST_SUITE_P(Folders, RunNumber, testing::ValuesIn(NUMBER_CASES),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Folders, RunNumber, testing::ValuesIn(NUMBER_CASES), CaseName());
 
 TEST_F(Launcher, HandsKestrumThePipeAndATemplateWithEveryPercentDoubled)
 {
@@ -236,7 +227,8 @@ TEST_P(Refusal, IsOneLineAndItsOwnCode)
 {
     const RefusalCase& refusal = GetParam();
     runFolderError = refusal.runFolderError;
-    processError = refusal.processError;
+    if (refusal.processError != 0)
+        calls_.Fail<&LauncherCalls::CreateProcessW>(1, refusal.processError, FALSE);
     ASSERT_TRUE(CreateDirectoryW(root_.c_str(), nullptr));
     WriteBytes(root_ + L"\\file", "not a folder");
     std::vector<std::wstring> arguments = refusal.arguments;
@@ -257,14 +249,13 @@ TEST_P(Refusal, IsOneLineAndItsOwnCode)
                                        : CannotMakeFolder(arguments[0], ERROR_ALREADY_EXISTS);
             break;
         default:
-            line = STAMP + CannotStart(ExeFolder() + L"\\kestrum.exe", processError);
+            line = STAMP + CannotStart(ExeFolder() + L"\\kestrum.exe", refusal.processError);
     }
     bool logged = refusal.runFolderError != 0 || refusal.processError != 0;
     EXPECT_EQ(output_.Text(), logged ? LauncherBanner(DEFAULT_PIPE, root_) + line : line);
     EXPECT_EQ(LauncherLog(), logged ? line : "<missing>");
 }
 
-INSTANTIATE_TEST_SUITE_P(Launcher, Refusal, testing::ValuesIn(REFUSALS),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Launcher, Refusal, testing::ValuesIn(REFUSALS), CaseName());
 
 }  // namespace
