@@ -5,7 +5,9 @@
 #   bat                                 commands run here, one line at a time, by cmd /c, in the
 #                                       folder of the last "cd /d"; each must exit with 0
 #   bat windows-only, powershell windows-only
-#                                       not run; the paragraph before must say "Windows only"
+#                                       not run; the paragraph before must say "Windows only";
+#                                       but a Register-ScheduledTask command's definition is
+#                                       filled in as it does and registered with Wine's schtasks
 #   text                                after a block ending in a kestrum.exe command: exactly
 #                                       what that server prints at start; otherwise an example
 # A kestrum.exe command starts the server; unless it refuses its settings, it then gets a job
@@ -113,10 +115,53 @@ run_server() {
     stop_server
 }
 
+# Registers a task as the page's Register-ScheduledTask command in block $1 does, with Wine's
+# schtasks: the definition it reads, each .Replace('NAME', value) filled in (the folder of the
+# block's cd, a quoted path, or a test account), as UTF-16 like the zip's. Wine 8 keeps only the
+# settings of a task (its triggers, principal and action are stubs, and MultipleInstancesPolicy
+# always reads IgnoreNew), so those are read back from the registered task, the rest from the
+# definition as handed over.
+register_task() {
+    local command folder name definition text placeholder value replace
+    command=$(grep -F 'Register-ScheduledTask' "$1")
+    folder=$(sed -n 's/^cd \(.*\)$/\1/p' "$1")
+    name=$(sed -n 's/.*-TaskName \([^ ]*\) .*/\1/p' <<<"$command")
+    definition=$(sed -n 's/.*Get-Content \.\\\([^ ]*\) .*/\1/p' <<<"$command")
+    text=$(iconv -f UTF-16 -t UTF-8 "$(linux_path "$folder\\$definition")" | tr -d '\r')
+    while IFS= read -r replace; do
+        placeholder=$(sed "s/^\.Replace('\([^']*\)'.*/\1/" <<<"$replace")
+        case $replace in
+        *'$PWD.ProviderPath'*) value=$folder ;;
+        *"$placeholder', "*"'"*) value=$(sed "s/^\.Replace('[^']*', [^']*'\([^']*\)'.*/\1/" <<<"$replace") ;;
+        *'$env:USERNAME'*) value='KESTRUM\tester' ;;
+        *) fail "$definition: the page fills in $placeholder with a value this check does not know" ;;
+        esac
+        text=${text//"$placeholder"/"$value"}
+    done < <(grep -o "\.Replace('[^']*', [^)]*)" <<<"$command")
+    sed 's/$/\r/' <<<"$text" | iconv -f UTF-8 -t UTF-16 >"$work/task.xml"
+    "$wine_run" schtasks /create /tn "$name" /xml "Z:${work//\//\\}\\task.xml" /f </dev/null >/dev/null 2>&1 \
+        || fail "Wine's schtasks does not register $definition as filled in by the page"
+    local registered=$drive_c/windows/system32/tasks/$name
+    local expected=('<ExecutionTimeLimit>PT0S<' '<DisallowStartIfOnBatteries>false<'
+        '<StopIfGoingOnBatteries>false<' '<MultipleInstancesPolicy>IgnoreNew<')
+    for setting in "${expected[@]}"; do
+        grep -qF -- "$setting" "$registered" || fail "the task registered from $definition lacks $setting"
+    done
+    case $definition in
+    *startup*) expected+=('<BootTrigger>' '<LogonType>S4U<') ;;
+    *logon*) expected+=('<LogonTrigger>' '<LogonType>InteractiveToken<') ;;
+    esac
+    expected+=("<Command>\"$folder\\kestrum-run.exe\"<" '<Arguments>"C:\KestrumJobs"<')
+    for setting in "${expected[@]}"; do
+        grep -qF -- "$setting" <<<"$text" || fail "$definition, filled in by the page, lacks $setting"
+    done
+    [ -e "$(linux_path "$folder\\kestrum-run.exe")" ] || fail "$definition starts $folder\\kestrum-run.exe, not in the zip"
+}
+
 export WINEPREFIX=${WINEPREFIX:-$source/build/wineprefix}
 "$wine_run" cmd /c exit 0 >/dev/null 2>&1 || { echo "FAIL: Wine does not run"; exit 1; }
 drive_c=$(readlink -f "$WINEPREFIX/dosdevices/c:")
-rm -rf "$drive_c/Kestrum" "$drive_c/KestrumJobs" "$(linux_path 'D:\Qelmar')"
+rm -rf "$drive_c/Kestrum" "$drive_c/KestrumJobs" "$(linux_path 'D:\Qelmar')" "$drive_c/windows/system32/tasks/Kestrum"
 mkdir -p "$drive_c/Kestrum"
 (cd "$drive_c/Kestrum" && cmake -E tar xf "$zip") || fail "cannot unpack $zip"
 
@@ -151,6 +196,7 @@ for ((block = 1; block <= count; ++block)); do
     "bat windows-only" | "powershell windows-only")
         grep -q 'Windows only' "$work/$block.before" \
             || fail "block $block is not run here, yet the page does not say \"Windows only\" before it"
+        ! grep -qF 'Register-ScheduledTask' "$work/$block.body" || register_task "$work/$block.body"
         ;;
     bat)
         while IFS= read -r command; do
