@@ -9,11 +9,17 @@
 #                                       but a Register-ScheduledTask command's definition is
 #                                       filled in as it does and registered with Wine's schtasks
 #   text                                after a block ending in a kestrum.exe command: exactly
-#                                       what that server prints at start; otherwise an example
+#                                       what that server prints at start; after a kestrum-run.exe
+#                                       command: the same, from the run's kestrum.log, when it
+#                                       holds the server's lines, or else what the window shows
+#                                       once the server is ready, without each line's date and
+#                                       time; otherwise an example
 # A kestrum.exe command starts the server; unless it refuses its settings, it then gets a job
 # from a printer, which must land byte for byte in the file of job 1, and is stopped. So does a
-# kestrum-run.cmd ROOT [PIPE] command, whose server writes into ROOT\RunNNNN (the first number
-# free) and its log there, and which must leave every file of earlier runs as it was.
+# kestrum-run.exe ROOT [PIPE] command, whose server writes into ROOT\RunNNNN (the number after
+# the highest there) and its log there, and which must leave every file of earlier runs as it
+# was; it is stopped as closing its window would stop it, by ending kestrum-run.exe, whose job
+# object ends the server.
 # The page's folders are made afresh: C:\Kestrum from the zip, as a user unpacks it, and
 # D:\Qelmar (build/spool/Qelmar) by the page's own mkdir.
 set -uo pipefail
@@ -30,8 +36,14 @@ marked_processes() {
     grep -lsxF -z "KESTRUM_GUIDE_RUN=$1" /proc/[0-9]*/environ | sed 's|/proc/\([0-9]*\)/environ|\1|'
 }
 
+# Ends the launcher first, if any: a server ended before it would be started again.
 stop_server() {
     [ -n "$server" ] || return 0
+    local pid deadline=$((SECONDS + 5))
+    for pid in $(marked_processes "$server"); do
+        grep -qF 'kestrum-run.exe' "/proc/$pid/cmdline" 2>/dev/null && kill "$pid" 2>/dev/null
+    done
+    while [ -n "$(marked_processes "$server")" ] && [ $SECONDS -lt $deadline ]; do sleep 0.2; done
     for pid in $(marked_processes "$server"); do kill "$pid" 2>/dev/null; done
     wait 2>/dev/null
     server=""
@@ -71,13 +83,12 @@ first_job_path() {
 run_server() {
     local command=$1 folder=$2 expected=$3
     local words=($command) pipe='\\.\pipe\kestrum' template='D:\Qelmar\Temp\Out%04ld.ps'
-    local log=$work/server.log run number=1
+    local log=$work/server.log shown=$work/server.log launcher="" run highest
     if [ ${#words[@]} -eq 3 ]; then pipe=${words[1]} template=${words[2]}; fi
-    if [[ ${words[0]} == *kestrum-run.cmd ]]; then
-        pipe=${words[2]:-'\\.\pipe\kestrum'}
-        while run=${words[1]}\\Run$(printf %04d $number) && [ -e "$(linux_path "$run")" ]; do
-            number=$((number + 1))
-        done
+    if [[ ${words[0]} == *kestrum-run.exe ]]; then
+        launcher=yes pipe=${words[2]:-'\\.\pipe\kestrum'} shown=$work/window.txt
+        highest=$(ls "$(linux_path "${words[1]}")" 2>/dev/null | sed -n 's/^Run\([0-9]\{4,\}\)$/\1/p' | sort -n | tail -n 1)
+        run=${words[1]}\\Run$(printf %04d $((10#${highest:-0} + 1)))
         template=$run\\Out%04ld.ps log=$(linux_path "$run\\kestrum.log")
     fi
     server=guide-$$-$RANDOM
@@ -85,13 +96,17 @@ run_server() {
     local started=$!
     wait_for "$log" 30 "Kestrum: Awaiting next printer connection on $pipe" 1 "$started" \
         || fail "$command: the server did not start"
+    if [ -n "$launcher" ] && [ -n "$expected" ] && grep -qF 'Kestrum: Awaiting' "$expected"; then shown=$log; fi
     # A server that refuses its settings is compared once it has ended: on a busy machine the
     # wait above can end before the refusal has been printed.
-    if [ -n "$expected" ] && [ "$(tail -n 1 "$expected")" != "Kestrum: Awaiting next printer connection on $pipe" ]; then
+    if [ -n "$expected" ] && [ "$shown" = "$log" ] &&
+        [ "$(tail -n 1 "$expected")" != "Kestrum: Awaiting next printer connection on $pipe" ]; then
         wait_for "$log" 30 "no line is this" 1 "$started"
     fi
-    if [ -n "$expected" ] && ! cmp -s "$log" "$expected"; then
-        fail "$command printed [$(cat "$log")], the page shows [$(cat "$expected")]"
+    [ "$shown" != "$work/window.txt" ] ||
+        sed -E 's/^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} //' "$work/server.log" >"$shown"
+    if [ -n "$expected" ] && ! cmp -s "$shown" "$expected"; then
+        fail "$command printed [$(cat "$shown")], the page shows [$(cat "$expected")]"
     fi
     if ! kill -0 "$started" 2>/dev/null; then
         wait "$started"
@@ -204,16 +219,16 @@ for ((block = 1; block <= count; ++block)); do
             ran=$((ran + 1))
             echo "> $command"
             if [[ $command =~ ^cd\ /d\ (.*)$ ]]; then folder=${BASH_REMATCH[1]}; fi
-            if [[ $command =~ ^([^ ]*\\)?kestrum(\.exe|-run\.cmd)( |$) ]]; then
+            if [[ $command =~ ^([^ ]*\\)?kestrum(-run)?\.exe( |$) ]]; then
                 expected=""
                 next=$((block + 1))
                 if [ -e "$work/$next.info" ] && [ "$(cat "$work/$next.info")" = text ]; then
                     expected=$work/$next.body
                 fi
                 earlier=""
-                if [[ $command == *kestrum-run.cmd* ]]; then
+                if [[ $command == *kestrum-run.exe* ]]; then
                     root=$(linux_path "$(cut -d ' ' -f 2 <<<"$command")")
-                    earlier=$(cd "$root" 2>/dev/null && find . -type f -exec sha256sum {} +)
+                    earlier=$(cd "$root" 2>/dev/null && find . -mindepth 2 -type f -exec sha256sum {} +)
                 fi
                 run_server "$command" "$folder" "$expected"
                 [ -z "$earlier" ] || (cd "$root" && sha256sum --quiet -c <<<"$earlier") \
