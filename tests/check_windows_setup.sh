@@ -39,11 +39,13 @@ marked_processes() {
 # Ends the launcher first, if any: a server ended before it would be started again.
 stop_server() {
     [ -n "$server" ] || return 0
-    local pid deadline=$((SECONDS + 5))
+    local pid launcher="" deadline=$((SECONDS + 5))
     for pid in $(marked_processes "$server"); do
-        grep -qF 'kestrum-run.exe' "/proc/$pid/cmdline" 2>/dev/null && kill "$pid" 2>/dev/null
+        grep -qF 'kestrum-run.exe' "/proc/$pid/cmdline" 2>/dev/null && kill "$pid" 2>/dev/null && launcher=yes
     done
-    while [ -n "$(marked_processes "$server")" ] && [ $SECONDS -lt $deadline ]; do sleep 0.2; done
+    while [ -n "$launcher" ] && [ -n "$(marked_processes "$server")" ] && [ $SECONDS -lt $deadline ]; do
+        sleep 0.2
+    done
     for pid in $(marked_processes "$server"); do kill "$pid" 2>/dev/null; done
     wait 2>/dev/null
     server=""
