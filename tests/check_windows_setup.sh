@@ -253,6 +253,12 @@ while IFS= read -r message; do
         || fail "the page lists the message \"$message\", which the program does not print"
 done < <(sed -n -e 's/^| `\(.*\)` |.*|$/\1/p' -e 's/^- `\(.*\)`$/\1/p' "$guide")
 
+# Every line of kestrum-run.exe the page quotes stands in its sources, placeholders as formats.
+while IFS= read -r message; do
+    format=$(sed -e 's/\\/\\\\/g' -e 's/<code>/%d/g' -e 's/<seconds>/%lu/g' -e 's/<[^>]*>/%ls/g' <<<"$message")
+    grep -rqF -- "$format" "$source/launcher" || fail "the page quotes \"$message\", which kestrum-run.exe does not print"
+done < <(grep -o '`\(kestrum-run: \|Usage: kestrum-run\|run in \)[^`]*`' "$guide" | tr -d '`')
+
 # The page ends by removing the default folder, which tools/run-server.sh needs.
 mkdir -p "$(linux_path 'D:\Qelmar\Temp')"
 [ $failures -eq 0 ] && echo "the page's $ran commands ran as it says"
