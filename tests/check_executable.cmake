@@ -1,5 +1,6 @@
-# Fails unless the executable imports only DLLs that every Windows has, and is linked for many
-# printers at once: a 256 KiB default stack and, on 32 bits, large-address-awareness.
+# Fails unless the executable imports only DLLs that every Windows has, and, unless IMPORTS_ONLY
+# is set, is linked for many printers at once: a 256 KiB default stack and, on 32 bits,
+# large-address-awareness.
 execute_process(COMMAND ${OBJDUMP} -p ${EXECUTABLE} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
     message(FATAL_ERROR "objdump failed on ${EXECUTABLE}")
@@ -12,9 +13,12 @@ foreach(import IN LISTS imports)
     string(REPLACE "DLL Name: " "" dll "${import}")
     string(TOLOWER "${dll}" dll)
     if(NOT dll MATCHES "^(kernel32|msvcrt)\\.dll$")
-        message(FATAL_ERROR "kestrum.exe imports ${dll}, which is not part of Windows")
+        message(FATAL_ERROR "${EXECUTABLE} imports ${dll}, which is not part of Windows")
     endif()
 endforeach()
+if(IMPORTS_ONLY)
+    return()
+endif()
 if(NOT dump MATCHES "SizeOfStackReserve[ \t]+0*40000\n")
     message(FATAL_ERROR "kestrum.exe does not reserve 256 KiB of stack per thread")
 endif()

@@ -1,12 +1,12 @@
 # Opens the release zip as a user gets it: exactly what the release holds at its top, the
-# executable byte for byte the one built, the texts plain ASCII with Windows line ends and holding
+# executables byte for byte the ones built, the texts plain ASCII with Windows line ends and holding
 # what the sources say, the guide's page; and the .sha256 beside each zip, as sha256sum writes it.
-#   -DPACKAGE=zip -DTESTS_ZIP=zip -DEXECUTABLE=kestrum.exe -DSOURCE=source folder -DVERSION=x.y.z -DWORK=scratch
+#   -DPACKAGE=zip -DTESTS_ZIP=zip -DEXECUTABLE=kestrum.exe -DLAUNCHER=kestrum-run.exe -DSOURCE=source folder -DVERSION=x.y.z -DWORK=scratch
 if(NOT EXISTS ${PACKAGE})
     message(FATAL_ERROR "${PACKAGE} is missing: build it with cmake --build <build> --target package")
 endif()
-if(${EXECUTABLE} IS_NEWER_THAN ${PACKAGE})
-    message(FATAL_ERROR "${PACKAGE} is older than ${EXECUTABLE}: build the package target again")
+if(${EXECUTABLE} IS_NEWER_THAN ${PACKAGE} OR ${LAUNCHER} IS_NEWER_THAN ${PACKAGE})
+    message(FATAL_ERROR "${PACKAGE} is older than ${EXECUTABLE} or ${LAUNCHER}: build the package target again")
 endif()
 
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${PACKAGE} OUTPUT_VARIABLE listing RESULT_VARIABLE result)
@@ -16,7 +16,7 @@ endif()
 string(REGEX REPLACE "\n$" "" listing "${listing}")
 string(REPLACE "\n" ";" entries "${listing}")
 list(SORT entries)
-set(expected_entries "LICENSE.txt;README.txt;kestrum-run.cmd;kestrum-task-logon.xml;kestrum-task-startup.xml;kestrum.exe;windows-setup.html")
+set(expected_entries "LICENSE.txt;README.txt;kestrum-run.exe;kestrum-task-logon.xml;kestrum-task-startup.xml;kestrum.exe;windows-setup.html")
 if(NOT entries STREQUAL expected_entries)
     message(FATAL_ERROR "the zip holds [${entries}], expected [${expected_entries}]")
 endif()
@@ -27,10 +27,13 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${PACKAGE} WORKING_DIRECTORY 
 if(NOT result EQUAL 0)
     message(FATAL_ERROR "cannot extract ${PACKAGE}")
 endif()
-execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${WORK}/kestrum.exe ${EXECUTABLE} RESULT_VARIABLE result)
-if(NOT result EQUAL 0)
-    message(FATAL_ERROR "kestrum.exe in the zip differs from ${EXECUTABLE}")
-endif()
+foreach(built ${EXECUTABLE} ${LAUNCHER})
+    get_filename_component(name ${built} NAME)
+    execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${WORK}/${name} ${built} RESULT_VARIABLE result)
+    if(NOT result EQUAL 0)
+        message(FATAL_ERROR "${name} in the zip differs from ${built}")
+    endif()
+endforeach()
 
 # The text as a Windows user reads it: the source's lines, each ended by CR LF. file(READ)
 # drops carriage returns, so line ends and characters are checked on the bytes.
@@ -53,7 +56,6 @@ function(check_text name source)
 endfunction()
 check_text(LICENSE.txt ${SOURCE}/LICENSE)
 check_text(README.txt ${SOURCE}/package/README.txt.in)
-check_text(kestrum-run.cmd ${SOURCE}/package/kestrum-run.cmd)
 
 # A task definition as Task Scheduler exports one: the source's ASCII lines, each ended by CR LF,
 # in UTF-16 little-endian after a byte-order mark.
