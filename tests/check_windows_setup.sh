@@ -18,8 +18,7 @@
 # from a printer, which must land byte for byte in the file of job 1, and is stopped. So does a
 # kestrum-run.exe ROOT [PIPE] command, whose server writes into ROOT\RunNNNN (the number after
 # the highest there) and its log there, and which must leave every file of earlier runs as it
-# was; it is stopped as closing its window would stop it, by ending kestrum-run.exe, whose job
-# object ends the server.
+# was.
 # The page's folders are made afresh: C:\Kestrum from the zip, as a user unpacks it, and
 # D:\Qelmar (build/spool/Qelmar) by the page's own mkdir.
 set -uo pipefail
@@ -36,16 +35,10 @@ marked_processes() {
     grep -lsxF -z "KESTRUM_GUIDE_RUN=$1" /proc/[0-9]*/environ | sed 's|/proc/\([0-9]*\)/environ|\1|'
 }
 
-# Ends the launcher first, if any: a server ended before it would be started again.
+# Every process of the run, a launcher before its server (a launcher ended first starts nothing
+# again: it pauses a second before the next run).
 stop_server() {
     [ -n "$server" ] || return 0
-    local pid launcher="" deadline=$((SECONDS + 5))
-    for pid in $(marked_processes "$server"); do
-        grep -qF 'kestrum-run.exe' "/proc/$pid/cmdline" 2>/dev/null && kill "$pid" 2>/dev/null && launcher=yes
-    done
-    while [ -n "$launcher" ] && [ -n "$(marked_processes "$server")" ] && [ $SECONDS -lt $deadline ]; do
-        sleep 0.2
-    done
     for pid in $(marked_processes "$server"); do kill "$pid" 2>/dev/null; done
     wait 2>/dev/null
     server=""
