@@ -59,6 +59,66 @@ std::string TemplateRefused(const std::wstring& outputTemplate, const char* reas
     return "Invalid output template " + Utf8(outputTemplate) + ": " + reason + ".\n";
 }
 
+const char LAUNCHER_USAGE[] = "Usage: kestrum-run.exe ROOT [PIPE]\n";
+
+std::string NotFullPath(const std::wstring& root)
+{
+    return "kestrum-run: " + Utf8(root) +
+           " is not a full path such as C:\\Print Jobs or \\\\server\\share\\Jobs.\n";
+}
+
+std::string CannotMakeFolder(const std::wstring& folder, unsigned long code)
+{
+    return WithCode(("kestrum-run: cannot make the folder " + Utf8(folder) + ", GLE=").c_str(), code, ".\n");
+}
+
+std::string CannotOpen(const std::wstring& path, unsigned long code)
+{
+    return WithCode(("kestrum-run: cannot open " + Utf8(path) + ", GLE=").c_str(), code, ".\n");
+}
+
+std::string CannotStart(const std::wstring& server, unsigned long code)
+{
+    return WithCode(("kestrum-run: cannot start " + Utf8(server) + ", GLE=").c_str(), code, ".\n");
+}
+
+std::string LauncherBanner(const std::wstring& pipe, const std::wstring& root)
+{
+    return "Kestrum serves " + Utf8(pipe) + ". Each run's jobs go to a new folder " + Utf8(root) +
+           "\\RunNNNN, the server's messages to kestrum.log in that folder, and these lines to " +
+           Utf8(root) + "\\kestrum-run.log.\nClosing this window stops the server, and printing to " +
+           Utf8(pipe) + " with it.\n";
+}
+
+std::string RunStarted(const std::wstring& runFolder) { return "run started in " + Utf8(runFolder) + ".\n"; }
+
+std::string RunRestarts(const std::wstring& runFolder, int code, unsigned long seconds, unsigned long pause)
+{
+    return "run in " + Utf8(runFolder) + " ended with code " + std::to_string(code) + " after " +
+           std::to_string(seconds) + " s; the next run starts in " + std::to_string(pause) + " s.\n";
+}
+
+std::string RunRefused(const std::wstring& runFolder, int code, unsigned long seconds)
+{
+    return "run in " + Utf8(runFolder) + " ended with code " + std::to_string(code) + " after " +
+           std::to_string(seconds) + " s, at its start: kestrum-run ends; its kestrum.log says why.\n";
+}
+
+std::string WithoutStamps(const std::string& lines)
+{
+    const std::string shape = "dddd-dd-dd dd:dd:dd ";
+    std::string text;
+    for (const std::string& line : Messages(lines)) {
+        bool stamped = line.size() > shape.size();
+        for (size_t index = 0; stamped && index < shape.size(); ++index) {
+            char character = line[index];
+            stamped = shape[index] == 'd' ? character >= '0' && character <= '9' : character == shape[index];
+        }
+        text += stamped ? line.substr(shape.size()) : line;
+    }
+    return text;
+}
+
 std::vector<std::string> Messages(const std::string& log)
 {
     std::vector<std::string> messages;

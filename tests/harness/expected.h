@@ -28,6 +28,20 @@ std::string PipeRefused(unsigned long code);
 std::string ThreadRefused(unsigned long code);
 std::string TemplateRefused(const std::wstring& outputTemplate, const char* reason);
 
+// kestrum-run.exe's lines. Those of ROOT\kestrum-run.log start with a local time stamp, such as
+// "2026-12-10 14:03:07 ", which these leave out.
+extern const char LAUNCHER_USAGE[];
+std::string NotFullPath(const std::wstring& root);
+std::string CannotMakeFolder(const std::wstring& folder, unsigned long code);
+std::string CannotOpen(const std::wstring& path, unsigned long code);
+std::string CannotStart(const std::wstring& server, unsigned long code);
+std::string LauncherBanner(const std::wstring& pipe, const std::wstring& root);
+std::string RunStarted(const std::wstring& runFolder);
+std::string RunRestarts(const std::wstring& runFolder, int code, unsigned long seconds, unsigned long pause);
+std::string RunRefused(const std::wstring& runFolder, int code, unsigned long seconds);
+// The lines with their time stamps taken off; a line that starts with none stays as it is.
+std::string WithoutStamps(const std::string& lines);
+
 // Splits a log into its messages. The awaiting message is the one that starts with a line
 // break; every message ends with one. Joined again, the messages are the log.
 std::vector<std::string> Messages(const std::string& log);

@@ -238,13 +238,13 @@ void DumpCoverage(HANDLE process)
 
 }  // namespace
 
-void Server::Start(const std::vector<std::wstring>& arguments)
+void Server::Start(const std::vector<std::wstring>& arguments, const std::wstring& program)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         log_.clear();
     }
-    std::wstring exe = ExeFolder() + L"\\kestrum.exe";
+    std::wstring exe = ExeFolder() + L"\\" + program;
     std::wstring commandLine = Quoted(exe);
     for (const std::wstring& argument : arguments) commandLine += L" " + Quoted(argument);
 

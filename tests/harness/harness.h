@@ -64,12 +64,12 @@ HANDLE OpenPrinter(const std::wstring& pipe, DWORD timeoutMs = START_TIMEOUT_MS)
 size_t SendJob(const std::wstring& pipe, const std::string& bytes, size_t piece = 65536, DWORD pauseMs = 0,
                DWORD openTimeoutMs = START_TIMEOUT_MS);
 
-// A running kestrum.exe (the one beside the test program) whose standard output is collected
-// as it comes.
+// A running kestrum.exe, or another program beside the test program, whose standard output is
+// collected as it comes.
 class Server {
 public:
     ~Server() { Stop(); }
-    void Start(const std::vector<std::wstring>& arguments);
+    void Start(const std::vector<std::wstring>& arguments, const std::wstring& program = L"kestrum.exe");
     std::string Log();
     // Waits until the log satisfies the condition; false on timeout.
     bool WaitFor(const std::function<bool(const std::string&)>& condition, DWORD timeoutMs = JOB_TIMEOUT_MS);
