@@ -35,8 +35,8 @@ marked_processes() {
     grep -lsxF -z "KESTRUM_GUIDE_RUN=$1" /proc/[0-9]*/environ | sed 's|/proc/\([0-9]*\)/environ|\1|'
 }
 
-# Every process of the run, a launcher before its server (a launcher ended first starts nothing
-# again: it pauses a second before the next run).
+# Every process of the run at once: a launcher whose server ends first pauses a second before the
+# next run, and is ended long before.
 stop_server() {
     [ -n "$server" ] || return 0
     for pid in $(marked_processes "$server"); do kill "$pid" 2>/dev/null; done
