@@ -578,3 +578,43 @@ TEST_F(KestrumTest, KeepsNamesOutsideTheCodePageWhole)
 }
 
 }  // namespace
+namespace {
+
+// What kestrum.exe and kestrum-run.exe leave of QuickEdit on the console they start in. Windows
+// gives run-tests.cmd a console; under Wine only a terminal does, so CTest runs this test again
+// through script(1) as quick_edit_in_a_terminal.
+TEST_F(KestrumTest, TurnsQuickEditOffForItsConsoleAtStart)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               &inherit, OPEN_EXISTING, 0, nullptr);
+    DWORD saved = 0;
+    if (input == INVALID_HANDLE_VALUE || !GetConsoleMode(input, &saved)) {
+        if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+        GTEST_SKIP() << "needs a console; under Wine, a terminal (CTest's quick_edit_in_a_terminal)";
+    }
+    const struct {
+        const wchar_t* program;
+        std::vector<std::wstring> arguments;
+        std::string started;
+    } programs[] = {
+        {L"kestrum.exe", {pipe_, folder_ + L"\\Out%04ld.ps"}, Awaiting(pipe_)},
+        {L"kestrum-run.exe", {folder_, pipe_}, RunStarted(folder_ + L"\\Run0001")},
+    };
+    for (const auto& program : programs) {
+        SCOPED_TRACE(Utf8(program.program));
+        ASSERT_TRUE(SetConsoleMode(input, saved | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE));
+        server_.Start(program.arguments, program.program, input);
+        EXPECT_TRUE(server_.WaitFor(
+            [&](const std::string& log) { return log.find(program.started) != log.npos; }, START_TIMEOUT_MS))
+            << server_.Log();
+        DWORD mode = 0;
+        EXPECT_TRUE(GetConsoleMode(input, &mode));
+        EXPECT_EQ(mode & ENABLE_QUICK_EDIT_MODE, 0u) << "mode " << mode;
+        server_.Stop();
+    }
+    SetConsoleMode(input, saved);
+    CloseHandle(input);
+}
+
+}  // namespace

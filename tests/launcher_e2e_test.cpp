@@ -93,7 +93,7 @@ TEST_F(LauncherProcess, LeavesNoServerWhenItIsKilled)
     std::vector<DWORD> servers = ServersStartedBy(GetProcessId(server_.Process()));
     ASSERT_EQ(servers.size(), 1u);
     HANDLE kestrum = OpenProcess(SYNCHRONIZE, FALSE, servers[0]);
-    server_.Stop();
+    ASSERT_TRUE(TerminateProcess(server_.Process(), 1));
     EXPECT_EQ(WaitForSingleObject(kestrum, 5000), WAIT_OBJECT_0);
     CloseHandle(kestrum);
     EXPECT_EQ(OpenPrinter(pipe_, 0), INVALID_HANDLE_VALUE);

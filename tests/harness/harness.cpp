@@ -238,7 +238,8 @@ void DumpCoverage(HANDLE process)
 
 }  // namespace
 
-void Server::Start(const std::vector<std::wstring>& arguments, const std::wstring& program)
+void Server::Start(const std::vector<std::wstring>& arguments, const std::wstring& program,
+                   HANDLE consoleInput)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -257,12 +258,13 @@ void Server::Start(const std::vector<std::wstring>& arguments, const std::wstrin
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nul;
+    startup.hStdInput = consoleInput != nullptr ? consoleInput : nul;
     startup.hStdOutput = outputWrite;
     startup.hStdError = nul;
     PROCESS_INFORMATION process = {};
-    BOOL started = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                  nullptr, nullptr, &startup, &process);
+    BOOL started =
+        CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
+                       consoleInput != nullptr ? 0 : CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
     DWORD error = GetLastError();
     CloseHandle(outputWrite);
     CloseHandle(nul);

@@ -65,11 +65,13 @@ size_t SendJob(const std::wstring& pipe, const std::string& bytes, size_t piece 
                DWORD openTimeoutMs = START_TIMEOUT_MS);
 
 // A running kestrum.exe, or another program beside the test program, whose standard output is
-// collected as it comes.
+// collected as it comes. Its input is NUL and it has no console, unless it is given a console's
+// input: then it shares the test's console.
 class Server {
 public:
     ~Server() { Stop(); }
-    void Start(const std::vector<std::wstring>& arguments, const std::wstring& program = L"kestrum.exe");
+    void Start(const std::vector<std::wstring>& arguments, const std::wstring& program = L"kestrum.exe",
+               HANDLE consoleInput = nullptr);
     std::string Log();
     // Waits until the log satisfies the condition; false on timeout.
     bool WaitFor(const std::function<bool(const std::string&)>& condition, DWORD timeoutMs = JOB_TIMEOUT_MS);
