@@ -56,6 +56,8 @@ DWORD MakeFolder(const std::wstring& path)
     if (IsFolder(path)) return 0;
     if (launcherCalls.CreateDirectoryW(path.c_str(), nullptr)) return 0;
     DWORD error = GetLastError();
+    // Another launcher on the same ROOT made it first.
+    if (error == ERROR_ALREADY_EXISTS && IsFolder(path)) return 0;
     size_t parentEnd = path.find_last_of(L"\\/");
     // A drive (X:) or a share (\\server\share) is never made here.
     if (error != ERROR_PATH_NOT_FOUND || parentEnd == std::wstring::npos || parentEnd < 3) return error;
