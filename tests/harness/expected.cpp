@@ -72,11 +72,6 @@ std::string CannotMakeFolder(const std::wstring& folder, unsigned long code)
     return WithCode(("kestrum-run: cannot make the folder " + Utf8(folder) + ", GLE=").c_str(), code, ".\n");
 }
 
-std::string CannotOpen(const std::wstring& path, unsigned long code)
-{
-    return WithCode(("kestrum-run: cannot open " + Utf8(path) + ", GLE=").c_str(), code, ".\n");
-}
-
 std::string CannotStart(const std::wstring& server, unsigned long code)
 {
     return WithCode(("kestrum-run: cannot start " + Utf8(server) + ", GLE=").c_str(), code, ".\n");

@@ -33,7 +33,6 @@ std::string TemplateRefused(const std::wstring& outputTemplate, const char* reas
 extern const char LAUNCHER_USAGE[];
 std::string NotFullPath(const std::wstring& root);
 std::string CannotMakeFolder(const std::wstring& folder, unsigned long code);
-std::string CannotOpen(const std::wstring& path, unsigned long code);
 std::string CannotStart(const std::wstring& server, unsigned long code);
 std::string LauncherBanner(const std::wstring& pipe, const std::wstring& root);
 std::string RunStarted(const std::wstring& runFolder);
