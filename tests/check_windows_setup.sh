@@ -5,13 +5,20 @@
 #   bat                                 commands run here, one line at a time, by cmd /c, in the
 #                                       folder of the last "cd /d"; each must exit with 0
 #   bat windows-only, powershell windows-only
-#                                       not run; the paragraph before must say "Windows only"
+#                                       not run; the paragraph before must say "Windows only";
+#                                       but a Register-ScheduledTask command's definition is
+#                                       filled in as it does and registered with Wine's schtasks
 #   text                                after a block ending in a kestrum.exe command: exactly
-#                                       what that server prints at start; otherwise an example
+#                                       what that server prints at start; after a kestrum-run.exe
+#                                       command: the same, from the run's kestrum.log, when it
+#                                       holds the server's lines, or else what the window shows
+#                                       once the server is ready, without each line's date and
+#                                       time; otherwise an example
 # A kestrum.exe command starts the server; unless it refuses its settings, it then gets a job
 # from a printer, which must land byte for byte in the file of job 1, and is stopped. So does a
-# kestrum-run.cmd ROOT [PIPE] command, whose server writes into ROOT\RunNNNN (the first number
-# free) and its log there, and which must leave every file of earlier runs as it was.
+# kestrum-run.exe ROOT [PIPE] command, whose server writes into ROOT\RunNNNN (the number after
+# the highest there) and its log there, and which must leave every file of earlier runs as it
+# was.
 # The page's folders are made afresh: C:\Kestrum from the zip, as a user unpacks it, and
 # D:\Qelmar (build/spool/Qelmar) by the page's own mkdir.
 set -uo pipefail
@@ -31,6 +38,8 @@ marked_processes() {
     grep -lsxF -z "KESTRUM_GUIDE_RUN=$1" /proc/[0-9]*/environ | sed 's|/proc/\([0-9]*\)/environ|\1|'
 }
 
+# Every process of the run at once: a launcher whose server ends first pauses a second before the
+# next run, and is ended long before.
 stop_server() {
     [ -n "$server" ] || return 0
     for pid in $(marked_processes "$server"); do kill "$pid" 2>/dev/null; done
@@ -72,13 +81,12 @@ first_job_path() {
 run_server() {
     local command=$1 folder=$2 expected=$3
     local words=($command) pipe='\\.\pipe\kestrum' template='D:\Qelmar\Temp\Out%04ld.ps'
-    local log=$work/server.log run number=1
+    local log=$work/server.log shown=$work/server.log launcher="" run highest
     if [ ${#words[@]} -eq 3 ]; then pipe=${words[1]} template=${words[2]}; fi
-    if [[ ${words[0]} == *kestrum-run.cmd ]]; then
-        pipe=${words[2]:-'\\.\pipe\kestrum'}
-        while run=${words[1]}\\Run$(printf %04d $number) && [ -e "$(linux_path "$run")" ]; do
-            number=$((number + 1))
-        done
+    if [[ ${words[0]} == *kestrum-run.exe ]]; then
+        launcher=yes pipe=${words[2]:-'\\.\pipe\kestrum'} shown=$work/window.txt
+        highest=$(ls "$(linux_path "${words[1]}")" 2>/dev/null | sed -n 's/^Run\([0-9]\{4,\}\)$/\1/p' | sort -n | tail -n 1)
+        run=${words[1]}\\Run$(printf %04d $((10#${highest:-0} + 1)))
         template=$run\\Out%04ld.ps log=$(linux_path "$run\\kestrum.log")
     fi
     server=guide-$$-$RANDOM
@@ -89,13 +97,19 @@ run_server() {
     local started=$!
     wait_for "$log" 30 "$(message_line awaiting "$pipe")" 1 "$started" \
         || fail "$command: the server did not start"
+    if [ -n "$launcher" ] && [ -n "$expected" ] && grep -qF "$(message_line awaiting "$pipe")" "$expected"; then
+        shown=$log
+    fi
     # A server that refuses its settings is compared once it has ended: on a busy machine the
     # wait above can end before the refusal has been printed.
-    if [ -n "$expected" ] && [ "$(tail -n 1 "$expected")" != "$(message_line awaiting "$pipe")" ]; then
+    if [ -n "$expected" ] && [ "$shown" = "$log" ] &&
+        [ "$(tail -n 1 "$expected")" != "$(message_line awaiting "$pipe")" ]; then
         wait_for "$log" 30 "no line is this" 1 "$started"
     fi
-    if [ -n "$expected" ] && ! cmp -s "$log" "$expected"; then
-        fail "$command printed [$(cat "$log")], the page shows [$(cat "$expected")]"
+    [ "$shown" != "$work/window.txt" ] ||
+        sed -E 's/^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} //' "$work/server.log" >"$shown"
+    if [ -n "$expected" ] && ! cmp -s "$shown" "$expected"; then
+        fail "$command printed [$(cat "$shown")], the page shows [$(cat "$expected")]"
     fi
     if ! kill -0 "$started" 2>/dev/null; then
         wait "$started"
@@ -119,10 +133,50 @@ run_server() {
     stop_server
 }
 
+# Registers a task as the page's Register-ScheduledTask command in block $1 does, with Wine's
+# schtasks: each .Replace('NAME', value) filled in (the block's cd, a quoted path, else a test
+# account), in UTF-16 as in the zip. Wine 8 keeps a task's settings alone (its triggers, principal
+# and action are stubs), so the rest is read from the definition as handed over.
+register_task() {
+    local command folder name definition text placeholder value replace setting
+    command=$(grep -F 'Register-ScheduledTask' "$1")
+    folder=$(sed -n 's/^cd \(.*\)$/\1/p' "$1")
+    name=$(sed -n 's/.*-TaskName \([^ ]*\) .*/\1/p' <<<"$command")
+    definition=$(sed -n 's/.*Get-Content \.\\\([^ ]*\) .*/\1/p' <<<"$command")
+    text=$(iconv -f UTF-16 -t UTF-8 "$(linux_path "$folder\\$definition")" | tr -d '\r')
+    while IFS= read -r replace; do
+        placeholder=$(sed "s/^\.Replace('\([^']*\)'.*/\1/" <<<"$replace")
+        case $replace in
+        *'$PWD.ProviderPath'*) value=$folder ;;
+        *"$placeholder', "*"'"*) value=$(sed "s/^\.Replace('[^']*', [^']*'\([^']*\)'.*/\1/" <<<"$replace") ;;
+        *) value='KESTRUM\tester' ;;
+        esac
+        text=${text//"$placeholder"/"$value"}
+    done < <(grep -o "\.Replace('[^']*', [^)]*)" <<<"$command")
+    sed 's/$/\r/' <<<"$text" | iconv -f UTF-8 -t UTF-16 >"$work/task.xml"
+    "$wine_run" schtasks /create /tn "$name" /xml "Z:${work//\//\\}\\task.xml" /f </dev/null >/dev/null 2>&1 \
+        || fail "Wine's schtasks does not register $definition as filled in by the page"
+    local registered=$drive_c/windows/system32/tasks/$name
+    local expected=('<ExecutionTimeLimit>PT0S<' '<DisallowStartIfOnBatteries>false<'
+        '<StopIfGoingOnBatteries>false<' '<MultipleInstancesPolicy>IgnoreNew<')
+    for setting in "${expected[@]}"; do
+        grep -qF -- "$setting" "$registered" || fail "the task registered from $definition lacks $setting"
+    done
+    case $definition in
+    *startup*) expected+=('<BootTrigger>' '<LogonType>S4U<') ;;
+    *logon*) expected+=('<LogonTrigger>' '<LogonType>InteractiveToken<') ;;
+    esac
+    expected+=("<Command>\"$folder\\kestrum-run.exe\"<" '<Arguments>"C:\KestrumJobs"<')
+    for setting in "${expected[@]}"; do
+        grep -qF -- "$setting" <<<"$text" || fail "$definition, filled in by the page, lacks $setting"
+    done
+    [ -e "$(linux_path "$folder\\kestrum-run.exe")" ] || fail "$definition starts $folder\\kestrum-run.exe, not in the zip"
+}
+
 export WINEPREFIX=${KESTRUM_WINEPREFIX:-$source/build/wineprefix}
 "$wine_run" cmd /c exit 0 >/dev/null 2>&1 || { echo "FAIL: Wine does not run"; exit 1; }
 drive_c=$(readlink -f "$WINEPREFIX/dosdevices/c:")
-rm -rf "$drive_c/Kestrum" "$drive_c/KestrumJobs" "$(linux_path 'D:\Qelmar')"
+rm -rf "$drive_c/Kestrum" "$drive_c/KestrumJobs" "$(linux_path 'D:\Qelmar')" "$drive_c/windows/system32/tasks/Kestrum"
 mkdir -p "$drive_c/Kestrum"
 (cd "$drive_c/Kestrum" && cmake -E tar xf "$zip") || fail "cannot unpack $zip"
 
@@ -157,6 +211,7 @@ for ((block = 1; block <= count; ++block)); do
     "bat windows-only" | "powershell windows-only")
         grep -q 'Windows only' "$work/$block.before" \
             || fail "block $block is not run here, yet the page does not say \"Windows only\" before it"
+        ! grep -qF 'Register-ScheduledTask' "$work/$block.body" || register_task "$work/$block.body"
         ;;
     bat)
         while IFS= read -r command; do
@@ -164,16 +219,16 @@ for ((block = 1; block <= count; ++block)); do
             ran=$((ran + 1))
             echo "> $command"
             if [[ $command =~ ^cd\ /d\ (.*)$ ]]; then folder=${BASH_REMATCH[1]}; fi
-            if [[ $command =~ ^([^ ]*\\)?kestrum(\.exe|-run\.cmd)( |$) ]]; then
+            if [[ $command =~ ^([^ ]*\\)?kestrum(-run)?\.exe( |$) ]]; then
                 expected=""
                 next=$((block + 1))
                 if [ -e "$work/$next.info" ] && [ "$(cat "$work/$next.info")" = text ]; then
                     expected=$work/$next.body
                 fi
                 earlier=""
-                if [[ $command == *kestrum-run.cmd* ]]; then
+                if [[ $command == *kestrum-run.exe* ]]; then
                     root=$(linux_path "$(cut -d ' ' -f 2 <<<"$command")")
-                    earlier=$(cd "$root" 2>/dev/null && find . -type f -exec sha256sum {} +)
+                    earlier=$(cd "$root" 2>/dev/null && find . -mindepth 2 -type f -exec sha256sum {} +)
                 fi
                 run_server "$command" "$folder" "$expected"
                 [ -z "$earlier" ] || (cd "$root" && sha256sum --quiet -c <<<"$earlier") \
@@ -195,6 +250,12 @@ while IFS= read -r message; do
     grep -rqF -- "$format" "$source/server" "$source/capture" \
         || fail "the page lists the message \"$message\", which the program does not print"
 done < <(sed -n -e 's/^| `\(.*\)` |.*|$/\1/p' -e 's/^- `\(.*\)`$/\1/p' "$guide")
+
+# Every line of kestrum-run.exe the page quotes stands in its sources, placeholders as formats.
+while IFS= read -r message; do
+    format=$(sed -e 's/\\/\\\\/g' -e 's/<code>/%d/g' -e 's/<seconds>/%lu/g' -e 's/<[^>]*>/%ls/g' <<<"$message")
+    grep -rqF -- "$format" "$source/launcher" || fail "the page quotes \"$message\", which kestrum-run.exe does not print"
+done < <(grep -o '`\(kestrum-run: \|Usage: kestrum-run\|run in \)[^`]*`' "$guide" | tr -d '`')
 
 # The page ends by removing the default folder, which tools/run-server.sh needs.
 mkdir -p "$(linux_path 'D:\Qelmar\Temp')"
