@@ -264,6 +264,9 @@ int RunLauncher(int argumentCount, wchar_t** arguments)
     }
     std::wstring root = arguments[1];
     std::wstring pipe = argumentCount == 3 ? arguments[2] : DEFAULT_PIPE;
+    // API oddity: the runtime reads "C:\Print Jobs\" as C:\Print Jobs" (a backslash escapes the
+    // quote after it). No folder name holds a quote: it stands for the trailing backslash.
+    if (root.back() == L'"') root.back() = L'\\';
     if (!IsFullPath(root)) {
         PrintWideMessage(
             L"kestrum-run: %ls is not a full path such as C:\\Print Jobs or \\\\server\\share\\Jobs.\n",

@@ -172,6 +172,14 @@ TEST_F(Launcher, HandsKestrumThePipeAndATemplateWithEveryPercentDoubled)
               L"\"" + server + L"\" \"\\\\.\\pipe\\a \\\"b\\\\\" \"" + outputTemplate + L"\"");
 }
 
+TEST_F(Launcher, TakesAQuotedRootEndingInABackslash)
+{
+    serverRuns = {{SERVER_GAVE_UP, 300}};
+    // "ROOT\" as typed at a prompt or in a task's arguments, after the runtime has parsed it.
+    EXPECT_EQ(Launch({root_ + L"\""}), -1);
+    EXPECT_TRUE(FileExists(root_ + L"\\Run0001"));
+}
+
 TEST_F(Launcher, RestartsAfterAPauseThatGrowsWhileRunsEndSoon)
 {
     serverRuns = {{1, 70000},
