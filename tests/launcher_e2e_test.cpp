@@ -45,6 +45,23 @@ std::vector<DWORD> ServersStartedBy(DWORD parent)
 
 class LauncherProcess : public KestrumTest {
 protected:
+    // A kestrum.exe that outlived its launcher would hold, under Wine, the test's own output, and
+    // CTest would wait for it until its time limit: the test has failed already, so it goes.
+    void TearDown() override
+    {
+        std::vector<DWORD> servers;
+        if (server_.Running()) servers = ServersStartedBy(GetProcessId(server_.Process()));
+        KestrumTest::TearDown();
+        for (DWORD id : servers) {
+            HANDLE server = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+            if (server == nullptr) continue;
+            if (WaitForSingleObject(server, 5000) == WAIT_TIMEOUT) {
+                ADD_FAILURE() << "a kestrum.exe outlived its launcher";
+                TerminateProcess(server, 1);
+            }
+            CloseHandle(server);
+        }
+    }
     void StartLauncher(const std::wstring& root, const std::wstring& pipe)
     {
         server_.Start({root, pipe}, L"kestrum-run.exe");
