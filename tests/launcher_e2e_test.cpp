@@ -49,8 +49,8 @@ protected:
     // CTest would wait for it until its time limit: the test has failed already, so it goes.
     void TearDown() override
     {
-        std::vector<DWORD> servers;
-        if (server_.Running()) servers = ServersStartedBy(GetProcessId(server_.Process()));
+        // The system's list keeps a process's parent after the parent has ended.
+        std::vector<DWORD> servers = ServersStartedBy(launcherId_);
         KestrumTest::TearDown();
         for (DWORD id : servers) {
             HANDLE server = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
@@ -65,6 +65,7 @@ protected:
     void StartLauncher(const std::wstring& root, const std::wstring& pipe)
     {
         server_.Start({root, pipe}, L"kestrum-run.exe");
+        launcherId_ = GetProcessId(server_.Process());
     }
     // Waits until the run serves, then prints one job: its exact bytes land in the run's Out0001.ps.
     void ServeJobInRun(const std::wstring& runFolder, const std::string& bytes,
@@ -75,6 +76,8 @@ protected:
         ASSERT_TRUE(WaitForText(runFolder + L"\\kestrum.log", THREAD_EXIT)) << server_.Log();
         EXPECT_TRUE(ReadBytes(JobPath(runFolder, 1)) == bytes) << "the job's bytes differ";
     }
+
+    DWORD launcherId_ = 0;
 };
 
 TEST_F(LauncherProcess, ServesIntoExactlyTheFolderNamed)
