@@ -88,7 +88,8 @@ def check_layout(root, lines, problems):
         if not glob.glob(os.path.join(root, path)):
             problems.append(f"{PAGE}:{number}: the layout names {path}, which does not exist")
     try:
-        listing = subprocess.run(["git", "-C", root, "ls-files"], capture_output=True, text=True, check=True)
+        command = ["git", "-C", root, "ls-files"]
+        listing = subprocess.run(command, capture_output=True, text=True, check=True)
     except (OSError, subprocess.CalledProcessError):
         print("development_guide: not a git checkout; not checking that every file is named")
         return
@@ -109,8 +110,8 @@ def check_text(root, lines, problems):
     for number, line in enumerate(lines, 1):
         for match in MEASUREMENT.finditer(line):
             if match.group(0) not in SETTINGS:
-                problems.append(f"{PAGE}:{number}: a measurement, {match.group(0)!r}: it belongs in "
-                                "bench/RESULTS.md or a commit message")
+                problems.append(f"{PAGE}:{number}: a measurement, {match.group(0)!r}: "
+                                "it belongs in bench/RESULTS.md or a commit message")
         for match in OUTSIDE.finditer(line):
             path = match.group(0)
             if path in SYSTEM_FOLDERS:
@@ -143,7 +144,8 @@ def check_commands(root, lines, problems):
             script = os.path.join(root, match.group(1))
             if not os.access(script, os.X_OK):
                 if not is_program(script):
-                    problems.append(f"{PAGE}:{number}: {match.group(1)} is run here but is no program")
+                    problems.append(
+                        f"{PAGE}:{number}: {match.group(1)} is run here but is no program")
                 continue
             usage = script_usage(script)
             for option in options_of(match.group(2)):
