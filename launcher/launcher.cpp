@@ -50,21 +50,19 @@ bool IsFolder(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// Makes the folder and its missing parents: 0, or the error of the deepest folder not made.
+// Makes the folder and its missing parents: 0, or the error of the first folder not made.
 DWORD MakeFolder(const std::wstring& path)
 {
     if (IsFolder(path)) return 0;
+    size_t parentEnd = path.find_last_of(L"\\/");
+    // A drive (X:) or a share (\\server\share) is never made here.
+    if (parentEnd != std::wstring::npos && parentEnd >= 3) {
+        DWORD parentError = MakeFolder(path.substr(0, parentEnd));
+        if (parentError != 0) return parentError;
+    }
     if (launcherCalls.CreateDirectoryW(path.c_str(), nullptr)) return 0;
     DWORD error = GetLastError();
     // Another launcher on the same ROOT made it first.
-    if (error == ERROR_ALREADY_EXISTS && IsFolder(path)) return 0;
-    size_t parentEnd = path.find_last_of(L"\\/");
-    // A drive (X:) or a share (\\server\share) is never made here.
-    if (error != ERROR_PATH_NOT_FOUND || parentEnd == std::wstring::npos || parentEnd < 3) return error;
-    DWORD parentError = MakeFolder(path.substr(0, parentEnd));
-    if (parentError != 0) return parentError;
-    if (launcherCalls.CreateDirectoryW(path.c_str(), nullptr)) return 0;
-    error = GetLastError();
     return error == ERROR_ALREADY_EXISTS && IsFolder(path) ? 0 : error;
 }
 
